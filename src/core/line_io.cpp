@@ -1,0 +1,92 @@
+#include "line_io.hpp"
+
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+namespace quillon {
+
+namespace {
+constexpr size_t kChunk = 64 * 1024;
+}
+
+bool LineReader::fill() {
+  // Drop consumed bytes before growing, so a long session's buffer stays the
+  // size of its longest line rather than of everything ever read.
+  if (start_ > 0 && (start_ >= buffer_.size() / 2 || start_ >= kChunk)) {
+    buffer_.erase(0, start_);
+    start_ = 0;
+  }
+  const size_t used = buffer_.size();
+  buffer_.resize(used + kChunk);
+  for (;;) {
+    const ssize_t n = ::read(fd_, buffer_.data() + used, kChunk);
+    if (n > 0) {
+      buffer_.resize(used + static_cast<size_t>(n));
+      return true;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    buffer_.resize(used);
+    eof_ = true;
+    return false;
+  }
+}
+
+bool LineReader::next(std::string& line) {
+  for (;;) {
+    const size_t searchFrom = start_ + scanned_;
+    const void* found = searchFrom < buffer_.size()
+                            ? std::memchr(buffer_.data() + searchFrom, '\n', buffer_.size() - searchFrom)
+                            : nullptr;
+    if (found) {
+      const size_t newline = static_cast<size_t>(static_cast<const char*>(found) - buffer_.data());
+      size_t end = newline;
+      if (end > start_ && buffer_[end - 1] == '\r') --end;
+      line.assign(buffer_, start_, end - start_);
+      start_ = newline + 1;
+      scanned_ = 0;
+      return true;
+    }
+    scanned_ = buffer_.size() - start_;
+    if (eof_ || !fill()) {
+      if (start_ >= buffer_.size()) return false;
+      line.assign(buffer_, start_, buffer_.size() - start_);
+      start_ = buffer_.size();
+      scanned_ = 0;
+      return true;
+    }
+  }
+}
+
+bool writeAll(int fd, std::vector<std::string_view> parts) {
+  std::vector<iovec> pending;
+  pending.reserve(parts.size());
+  for (std::string_view part : parts) {
+    if (!part.empty()) pending.push_back({const_cast<char*>(part.data()), part.size()});
+  }
+  size_t first = 0;
+  while (first < pending.size()) {
+    const int count = static_cast<int>(std::min<size_t>(pending.size() - first, IOV_MAX));
+    const ssize_t n = ::writev(fd, pending.data() + first, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    size_t written = static_cast<size_t>(n);
+    while (first < pending.size() && written >= pending[first].iov_len) {
+      written -= pending[first].iov_len;
+      ++first;
+    }
+    if (written > 0) {
+      pending[first].iov_base = static_cast<char*>(pending[first].iov_base) + written;
+      pending[first].iov_len -= written;
+    }
+  }
+  return true;
+}
+
+}  // namespace quillon

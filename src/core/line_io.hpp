@@ -1,0 +1,40 @@
+// Raw line framing on file descriptors, for the stdio loop.
+//
+// Reading and writing go straight to the descriptors, with no stdio buffers in
+// between, so an answer has left the process when its write returns and no
+// stray byte can be held back or duplicated.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillon {
+
+// Splits the bytes of a descriptor into lines. The terminator ("\n" or
+// "\r\n") is removed; a last line without one is still delivered. Not
+// thread-safe; the descriptor must stay open while the reader is used.
+class LineReader {
+ public:
+  explicit LineReader(int fd) : fd_(fd) {}
+
+  // Stores the next line in `line` and returns true, or returns false at end
+  // of input (or on a read error, which ends input just the same).
+  bool next(std::string& line);
+
+ private:
+  bool fill();
+
+  int fd_;
+  std::string buffer_;
+  size_t start_ = 0;    // first byte of the line being assembled
+  size_t scanned_ = 0;  // bytes from start_ already searched for "\n"
+  bool eof_ = false;
+};
+
+// Writes all of `parts` to `fd` as one gathered write, retrying after partial
+// writes and interruptions. Returns false when the descriptor can no longer be
+// written (the reader has gone away).
+bool writeAll(int fd, std::vector<std::string_view> parts);
+
+}  // namespace quillon

@@ -1,0 +1,250 @@
+#include "proxy.hpp"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string_view>
+
+namespace quillon {
+
+ProxyError::ProxyError(Kind kind, std::string payload, std::string description)
+    : kind_(kind), payload_(std::move(payload)), description_(std::move(description)) {}
+
+ProxyError ProxyError::unreachable(std::string base) {
+  std::string description = "Quillon is not reachable at " + base +
+                            " \xE2\x80\x94 launch /Applications/Quillon.app and retry.";
+  return ProxyError(Kind::unreachable, std::move(base), std::move(description));
+}
+
+ProxyError ProxyError::badArguments(std::string message) {
+  std::string description = message;
+  return ProxyError(Kind::badArguments, std::move(message), std::move(description));
+}
+
+namespace {
+
+constexpr int64_t kDefaultPort = 17950;
+
+// Strict decimal: the whole value, one optional leading sign, then digits only,
+// fitting in a signed 64-bit integer. Nothing is trimmed.
+std::optional<int64_t> parsePort(std::string_view value) {
+  std::string_view digits = value;
+  if (!digits.empty() && digits.front() == '+') {
+    digits.remove_prefix(1);
+    // from_chars would take the "-" of "+-1" as the number's own sign.
+    if (!digits.empty() && digits.front() == '-') return std::nullopt;
+  }
+  int64_t port = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
+  if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+  return port;
+}
+
+}  // namespace
+
+std::string apiBaseURL(const Environment& environment) {
+  int64_t port = kDefaultPort;
+  if (auto found = environment.find("QUILLON_API_PORT"); found != environment.end()) {
+    port = parsePort(found->second).value_or(kDefaultPort);
+  }
+  return "http://127.0.0.1:" + std::to_string(port);
+}
+
+namespace {
+
+// Bodies announce their length; reserving it up front keeps a large snapshot
+// from being copied on every growth step. A hostile announcement is capped.
+constexpr curl_off_t kMaxReserve = curl_off_t{256} << 20;
+
+struct Exchange {
+  CURL* handle = nullptr;
+  APIResponse response;
+  bool reserved = false;
+};
+
+size_t onBody(char* data, size_t size, size_t count, void* context) noexcept {
+  auto* exchange = static_cast<Exchange*>(context);
+  const size_t bytes = size * count;
+  try {
+    if (!exchange->reserved) {
+      exchange->reserved = true;
+      curl_off_t announced = -1;
+      if (curl_easy_getinfo(exchange->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) ==
+              CURLE_OK &&
+          announced > 0) {
+        exchange->response.data.reserve(static_cast<size_t>(std::min(announced, kMaxReserve)));
+      }
+    }
+    exchange->response.data.append(data, bytes);
+  } catch (...) {
+    return 0;  // out of memory: curl ends the exchange with a write error
+  }
+  return bytes;
+}
+
+std::string_view trimHeaderSpace(std::string_view text) {
+  constexpr std::string_view kSpace = " \t\r\n";
+  const size_t first = text.find_first_not_of(kSpace);
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
+}
+
+size_t onHeader(char* data, size_t size, size_t count, void* context) noexcept {
+  auto* exchange = static_cast<Exchange*>(context);
+  const size_t bytes = size * count;
+  const std::string_view line(data, bytes);
+  try {
+    if (line.starts_with("HTTP/")) {
+      // A new status line (after a 1xx answer) starts a new header block.
+      exchange->response.headers.clear();
+      exchange->response.contentType.clear();
+      return bytes;
+    }
+    const size_t colon = line.find(':');
+    if (colon == std::string_view::npos) return bytes;
+    std::string name(trimHeaderSpace(line.substr(0, colon)));
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) {
+      return static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+    });
+    std::string value(trimHeaderSpace(line.substr(colon + 1)));
+    if (name == "content-type") exchange->response.contentType = value;
+    exchange->response.headers[std::move(name)] = std::move(value);
+  } catch (...) {
+    return 0;
+  }
+  return bytes;
+}
+
+struct CurlURLDeleter {
+  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+struct CurlListDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using CurlURL = std::unique_ptr<CURLU, CurlURLDeleter>;
+using CurlList = std::unique_ptr<curl_slist, CurlListDeleter>;
+
+bool parses(CURLU* url, const std::string& text) {
+  return curl_url_set(url, CURLUPART_URL, text.c_str(), 0) == CURLUE_OK;
+}
+
+// One libcurl easy handle for the life of the Transport, so that the kept-alive
+// connection to the viewer is reused from call to call. The handle is not safe
+// for concurrent use, hence the mutex; in the server only one thread ever calls.
+class CurlSession {
+ public:
+  CurlSession(std::string base, double timeout) : base_(std::move(base)), timeout_(timeout) {}
+  ~CurlSession() {
+    if (handle_) curl_easy_cleanup(handle_);
+  }
+  CurlSession(const CurlSession&) = delete;
+  CurlSession& operator=(const CurlSession&) = delete;
+
+  APIResponse perform(const std::string& method, const std::string& path,
+                      const std::optional<std::string>& body) {
+    CurlURL url(curl_url());
+    if (!url) throw ProxyError::unreachable(base_);
+    if (!parses(url.get(), base_ + path)) {
+      // An address that can never be reached (QUILLON_API_PORT=99999, say)
+      // is the viewer being unreachable, not a fault of the path.
+      CurlURL probe(curl_url());
+      if (probe && !parses(probe.get(), base_ + "/")) throw ProxyError::unreachable(base_);
+      throw ProxyError::badArguments("bad path " + path);
+    }
+
+    std::lock_guard lock(mutex_);
+    if (!handle_) {
+      // Deferred to the first call so that start-up stays instant.
+      static const bool initialised = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
+      if (initialised) handle_ = curl_easy_init();
+      if (!handle_) throw ProxyError::unreachable(base_);
+    }
+    // Reset clears every option of the previous call but keeps the connection
+    // cache, so calls stay independent while the connection is reused.
+    curl_easy_reset(handle_);
+
+    Exchange exchange;
+    exchange.handle = handle_;
+    CurlList headers;
+    configure(url.get(), method, body, exchange, headers);
+    if (curl_easy_perform(handle_) != CURLE_OK) throw ProxyError::unreachable(base_);
+
+    long status = 0;
+    curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
+    if (status == 0) throw ProxyError::unreachable(base_);
+    exchange.response.status = status;
+    return std::move(exchange.response);
+  }
+
+ private:
+  void configure(CURLU* url, const std::string& method, const std::optional<std::string>& body,
+                 Exchange& exchange, CurlList& headers) {
+    CURL* h = handle_;
+    curl_easy_setopt(h, CURLOPT_CURLU, url);
+#if LIBCURL_VERSION_NUM >= 0x075500
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http");
+#else
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP));
+#endif
+    curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    // The viewer is on loopback: a proxy from the environment (http_proxy,
+    // ALL_PROXY) would carry the request off the machine and never reach it.
+    curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
+    // No signals: the process ignores SIGPIPE itself, and curl's alarm-based
+    // name resolution timeout is not needed for a numeric address.
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
+
+    // A stalled exchange ends with a failure: no connection within the
+    // timeout, or fewer than one byte a second for that long. A large answer
+    // that keeps flowing is never cut off. Low-speed time is whole seconds.
+    const double seconds = std::isfinite(timeout_) && timeout_ > 0 ? timeout_ : 30.0;
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(std::min(seconds * 1000.0, 2.0e9)));
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME,
+                     static_cast<long>(std::clamp(std::ceil(seconds), 1.0, 2.0e9)));
+
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &onBody);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &exchange);
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &onHeader);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &exchange);
+
+    if (body) {
+      curl_easy_setopt(h, CURLOPT_POST, 1L);
+      curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
+      curl_easy_setopt(h, CURLOPT_POSTFIELDS, body->data());
+      if (method != "POST") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, method.c_str());
+      // curl would label the body as a form, and ask a large one to wait for
+      // "100 Continue", which stalls a second on servers that never send it.
+      headers.reset(curl_slist_append(nullptr, "Content-Type: application/json; charset=utf-8"));
+      if (!headers || !curl_slist_append(headers.get(), "Expect:")) throw std::bad_alloc();
+      curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+    } else {
+      curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+      if (method != "GET") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, method.c_str());
+    }
+  }
+
+  const std::string base_;
+  const double timeout_;
+  std::mutex mutex_;
+  CURL* handle_ = nullptr;
+};
+
+}  // namespace
+
+Transport urlSessionTransport(std::string base, double timeout) {
+  auto session = std::make_shared<CurlSession>(std::move(base), timeout);
+  return [session](const std::string& method, const std::string& path,
+                   std::optional<std::string> body) {
+    return session->perform(method, path, body);
+  };
+}
+
+}  // namespace quillon

@@ -1,0 +1,73 @@
+// The viewer API client: what one viewer answer looks like, the error the
+// client throws, where the viewer lives, and the blocking HTTP transport.
+//
+// The transport is a plain function value so that the server can be driven by
+// a recording fake in tests and never open a socket there.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace quillon {
+
+// One answer of the viewer's HTTP API, as the transport hands it back.
+struct APIResponse {
+  int64_t status = 0;
+  std::string data;         // the body exactly as received (bytes, maybe not UTF-8)
+  std::string contentType;  // Content-Type as sent, "" when absent
+  std::map<std::string, std::string> headers;  // names lower-cased
+};
+
+// The client side's only error. Its description is the text the user reads,
+// so it is built once, at construction, and never changes.
+class ProxyError : public std::exception {
+ public:
+  enum class Kind { unreachable, badArguments };
+
+  // The viewer did not answer; `base` is the address the transport was built
+  // with, never the full request address.
+  static ProxyError unreachable(std::string base);
+  // A request cannot be formed; `message` is the complete text.
+  static ProxyError badArguments(std::string message);
+
+  Kind kind() const { return kind_; }
+  // The `base` of unreachable, or the message of badArguments.
+  const std::string& payload() const { return payload_; }
+  const std::string& description() const { return description_; }
+  const char* what() const noexcept override { return description_.c_str(); }
+
+ private:
+  ProxyError(Kind kind, std::string payload, std::string description);
+
+  Kind kind_;
+  std::string payload_;
+  std::string description_;
+};
+
+// Performs one HTTP exchange with the viewer: method ("GET", "POST"), a path
+// beginning with "/", and an optional JSON body (absent, not empty, for a GET).
+// Returns the answer whatever its status; throws ProxyError when there is none.
+using Transport = std::function<APIResponse(const std::string& method, const std::string& path,
+                                            std::optional<std::string> body)>;
+
+using Environment = std::map<std::string, std::string>;
+
+// "http://127.0.0.1:<port>", the port taken from QUILLON_API_PORT when it is a
+// strict decimal that fits in 64 bits, else 17950. Never fails.
+std::string apiBaseURL(const Environment& environment);
+
+// A Transport to `base` over libcurl, blocking the calling thread for the
+// whole exchange. `timeout` (seconds) bounds a stalled exchange: no connection
+// within it, or no bytes moving for that long. A large answer that keeps
+// flowing is not cut off.
+//
+// The returned function keeps one connection to the viewer open between calls
+// and may be copied freely; copies share that connection, and calls through
+// them are serialised, so it is safe to call from several threads.
+Transport urlSessionTransport(std::string base, double timeout);
+
+}  // namespace quillon

@@ -1,0 +1,242 @@
+#include "server.hpp"
+
+#include <unistd.h>
+
+#include <exception>
+#include <utility>
+
+#include "line_io.hpp"
+#include "text.hpp"
+
+namespace quillon {
+
+namespace {
+
+constexpr const char* kDefaultProtocolVersion = "2024-11-05";
+constexpr const char* kSnapshotCaption = "Snapshot of the Quillon 3D viewport.";
+constexpr const char* kInstructions =
+    "Controls Quillon, the native macOS 3D viewer for SketchUp (.skp) files. Call quillon_state "
+    "first; open models with quillon_open; control the 3D camera (position, target, yaw, pitch, "
+    "FOV, focal length mm, exposure, standard views) with quillon_camera; switch scenes and layers "
+    "with quillon_scene and quillon_layers; adjust PBR/Clay/X-Ray shading, sun/point lights, SSAO, "
+    "and backdrop with quillon_rendering; inspect the 3D viewport visually with quillon_snapshot.";
+
+// Deeper input is refused before parsing, so that no line can exhaust the
+// stack of the parser's callers or of the serialiser.
+constexpr size_t kMaxDepth = 512;
+
+bool nestsTooDeep(std::string_view text) {
+  size_t depth = 0;
+  bool inString = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxDepth) return true;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return false;
+}
+
+JSON resultEnvelope(JSON id, JSON result) {
+  JSON answer = JSON::object();
+  answer["jsonrpc"] = "2.0";
+  answer["id"] = std::move(id);
+  answer["result"] = std::move(result);
+  return answer;
+}
+
+JSON errorEnvelope(JSON id, int code, std::string message) {
+  JSON error = JSON::object();
+  error["code"] = code;
+  error["message"] = std::move(message);
+  JSON answer = JSON::object();
+  answer["jsonrpc"] = "2.0";
+  answer["id"] = std::move(id);
+  answer["error"] = std::move(error);
+  return answer;
+}
+
+JSON textContent(std::string text) {
+  JSON item = JSON::object();
+  item["type"] = "text";
+  item["text"] = std::move(text);
+  return item;
+}
+
+JSON toolFailure(std::string description) {
+  JSON result = JSON::object();
+  result["content"] = JSON::array({textContent(repairUTF8(std::move(description)))});
+  result["isError"] = true;
+  return result;
+}
+
+JSON initializeResult(const JSON& params, const std::string& version) {
+  JSON result = JSON::object();
+  const auto requested = params.find("protocolVersion");
+  result["protocolVersion"] = requested != params.end() && requested->is_string()
+                                  ? *requested
+                                  : JSON(kDefaultProtocolVersion);
+  result["capabilities"] = JSON::object({{"tools", JSON::object()}});
+  JSON serverInfo = JSON::object();
+  serverInfo["name"] = "quillon";
+  serverInfo["version"] = version;
+  result["serverInfo"] = std::move(serverInfo);
+  result["instructions"] = kInstructions;
+  return result;
+}
+
+std::string asciiLowercase(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+  }
+  return text;
+}
+
+bool isPDFExport(const JSON& arguments) {
+  const auto format = arguments.find("format");
+  if (format != arguments.end() && format->is_string() &&
+      asciiLowercase(format->get<std::string>()) == "pdf") {
+    return true;
+  }
+  return arguments.contains("path");
+}
+
+}  // namespace
+
+QuillonMCPServer::QuillonMCPServer(Transport transport, std::string apiBase, std::string version)
+    : transport(std::move(transport)), apiBase(std::move(apiBase)), version(std::move(version)) {}
+
+void QuillonMCPServer::run() { run(STDIN_FILENO, STDOUT_FILENO); }
+
+void QuillonMCPServer::run(int inputFd, int outputFd) {
+  LineReader reader(inputFd);
+  std::string line;
+  while (reader.next(line)) {
+    const std::optional<std::string> answer = handle(std::move(line));
+    // A client that closed our output cannot read any further answer.
+    if (answer && !writeAll(outputFd, {*answer, "\n"})) return;
+  }
+}
+
+std::optional<std::string> QuillonMCPServer::handle(std::string line) {
+  const std::string text = repairUTF8(std::move(line));
+  const std::string_view trimmed = trimWhitespace(text);
+  if (trimmed.empty()) return std::nullopt;
+
+  JSON message;
+  if (!nestsTooDeep(trimmed)) {
+    try {
+      message = JSON::parse(trimmed, nullptr, /*allow_exceptions=*/false);
+    } catch (const std::exception&) {
+      message = JSON(JSON::value_t::discarded);
+    }
+  } else {
+    message = JSON(JSON::value_t::discarded);
+  }
+  if (!message.is_object()) return encode(errorEnvelope(nullptr, -32700, "parse error"));
+
+  const auto method = message.find("method");
+  if (method == message.end() || !method->is_string()) return std::nullopt;
+  const auto id = message.find("id");
+  if (id == message.end()) return std::nullopt;
+  const auto paramsMember = message.find("params");
+  const JSON params =
+      paramsMember != message.end() && paramsMember->is_object() ? std::move(*paramsMember)
+                                                                 : JSON::object();
+  const std::string& name = method->get_ref<const std::string&>();
+
+  if (name == "initialize") return encode(resultEnvelope(*id, initializeResult(params, version)));
+  if (name == "ping") return encode(resultEnvelope(*id, JSON::object()));
+  if (name == "tools/list") {
+    return encode(resultEnvelope(*id, JSON::object({{"tools", quillonToolDefinitions()}})));
+  }
+  if (name != "tools/call") return encode(errorEnvelope(*id, -32601, "method not found: " + name));
+
+  const auto toolMember = params.find("name");
+  const std::string tool = toolMember != params.end() && toolMember->is_string()
+                               ? toolMember->get<std::string>()
+                               : std::string();
+  if (!isCataloguedTool(tool)) return encode(errorEnvelope(*id, -32602, "unknown tool: " + tool));
+  const auto argumentsMember = params.find("arguments");
+  const JSON arguments = argumentsMember != params.end() && argumentsMember->is_object()
+                             ? *argumentsMember
+                             : JSON::object();
+
+  // The one place where a failed tool call is caught: whatever went wrong, the
+  // client gets a result it can show, and the loop goes on.
+  JSON result;
+  try {
+    result = callTool(tool, arguments);
+  } catch (const ProxyError& error) {
+    result = toolFailure(error.description());
+  } catch (const std::exception& error) {
+    result = toolFailure(error.what());
+  } catch (...) {
+    result = toolFailure("unknown error");
+  }
+  return encode(resultEnvelope(*id, std::move(result)));
+}
+
+std::optional<std::string> QuillonMCPServer::encode(const JSON& answer) {
+  try {
+    return answer.dump();
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+JSON QuillonMCPServer::callTool(const std::string& name, const JSON& arguments) {
+  auto post = [&](const char* path) {
+    return textResult(transport("POST", path, arguments.dump()));
+  };
+  auto get = [&](const char* path) { return textResult(transport("GET", path, std::nullopt)); };
+
+  if (name == "quillon_state") return get("/v1/state");
+  if (name == "quillon_help") return get("/v1/help");
+  if (name == "quillon_open") return post("/v1/open");
+  if (name == "quillon_camera") return arguments.empty() ? get("/v1/camera") : post("/v1/camera");
+  if (name == "quillon_scene") return post("/v1/scene");
+  if (name == "quillon_layers") return post("/v1/layers");
+  if (name == "quillon_rendering") return post("/v1/rendering");
+  if (name == "quillon_snapshot") {
+    if (isPDFExport(arguments)) return post("/v1/pdf");
+    return imageResult(transport("GET", "/v1/snapshot.png", std::nullopt), kSnapshotCaption);
+  }
+  throw ProxyError::badArguments("unknown tool " + name);
+}
+
+JSON QuillonMCPServer::textResult(APIResponse response) {
+  JSON result = JSON::object();
+  result["content"] = JSON::array({textContent(repairUTF8(std::move(response.data)))});
+  result["isError"] = response.status > 399;
+  return result;
+}
+
+JSON QuillonMCPServer::imageResult(APIResponse response, const std::string& caption) {
+  if (response.status != 200) return textResult(std::move(response));
+  const std::string type = asciiLowercase(response.contentType);
+  if (type.find("json") != std::string::npos) return textResult(std::move(response));
+
+  const std::string mimeType = type.starts_with("image/")
+                                   ? response.contentType.substr(0, response.contentType.find(';'))
+                                   : std::string("image/png");
+  JSON image = JSON::object();
+  image["type"] = "image";
+  image["data"] = base64Encode(response.data);
+  image["mimeType"] = mimeType;
+  JSON result = JSON::object();
+  result["content"] = JSON::array({std::move(image), textContent(caption)});
+  return result;
+}
+
+}  // namespace quillon

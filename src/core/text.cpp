@@ -1,0 +1,177 @@
+#include "text.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+namespace quillon {
+
+namespace {
+
+// Length of the well-formed sequence starting at `p`, or 0 when the bytes there
+// start an ill-formed one. `maximal` receives the length of the maximal
+// ill-formed subsequence in that case (at least 1), so the caller replaces it
+// with exactly one U+FFFD.
+size_t sequenceLength(const unsigned char* p, const unsigned char* end, size_t* maximal) {
+  const unsigned char lead = p[0];
+  size_t need;
+  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    need = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    need = 3;
+    if (lead == 0xE0) lo = 0xA0;  // no overlongs
+    if (lead == 0xED) hi = 0x9F;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    need = 4;
+    if (lead == 0xF0) lo = 0x90;  // no overlongs
+    if (lead == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
+  } else {
+    *maximal = 1;
+    return 0;
+  }
+  size_t i = 1;
+  for (; i < need; ++i) {
+    if (p + i >= end) break;
+    const unsigned char c = p[i];
+    const unsigned char min = i == 1 ? lo : 0x80;
+    const unsigned char max = i == 1 ? hi : 0xBF;
+    if (c < min || c > max) break;
+  }
+  if (i == need) return need;
+  *maximal = i;
+  return 0;
+}
+
+// Decodes one code point of valid UTF-8 ending just before `end`, moving `end`
+// back to its first byte.
+char32_t decodeBackwards(const unsigned char* begin, const unsigned char*& end) {
+  const unsigned char* p = end - 1;
+  while (p > begin && (*p & 0xC0) == 0x80) --p;
+  char32_t cp = *p;
+  const size_t len = static_cast<size_t>(end - p);
+  if (len == 2) cp = ((p[0] & 0x1Fu) << 6) | (p[1] & 0x3Fu);
+  if (len == 3) cp = ((p[0] & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+  if (len == 4)
+    cp = ((p[0] & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
+  end = p;
+  return cp;
+}
+
+char32_t decodeForwards(const unsigned char*& p) {
+  char32_t cp = *p;
+  size_t len = cp < 0x80 ? 1 : cp < 0xE0 ? 2 : cp < 0xF0 ? 3 : 4;
+  if (len == 2) cp = ((p[0] & 0x1Fu) << 6) | (p[1] & 0x3Fu);
+  if (len == 3) cp = ((p[0] & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+  if (len == 4)
+    cp = ((p[0] & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
+  p += len;
+  return cp;
+}
+
+bool isTrimmable(char32_t c) {
+  switch (c) {
+    case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D:
+    case 0x20: case 0x85: case 0xA0: case 0x1680:
+    case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
+      return true;
+    default:
+      return c >= 0x2000 && c <= 0x200A;
+  }
+}
+
+// Skips the ASCII prefix eight bytes at a time: most text is ASCII, and this
+// keeps the validity check of a large body close to memory speed.
+const unsigned char* skipASCII(const unsigned char* p, const unsigned char* end) {
+  while (end - p >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    if (word & 0x8080808080808080ull) break;
+    p += 8;
+  }
+  while (p < end && *p < 0x80) ++p;
+  return p;
+}
+
+}  // namespace
+
+bool isValidUTF8(std::string_view bytes) {
+  auto p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const auto end = p + bytes.size();
+  for (;;) {
+    p = skipASCII(p, end);
+    if (p == end) return true;
+    size_t maximal = 0;
+    const size_t len = sequenceLength(p, end, &maximal);
+    if (len == 0) return false;
+    p += len;
+  }
+}
+
+std::string repairUTF8(std::string bytes) {
+  if (isValidUTF8(bytes)) return bytes;
+  static constexpr char kReplacement[] = "\xEF\xBF\xBD";
+  std::string out;
+  out.reserve(bytes.size() + bytes.size() / 2);
+  auto p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const auto end = p + bytes.size();
+  while (p < end) {
+    const auto ascii = skipASCII(p, end);
+    out.append(reinterpret_cast<const char*>(p), static_cast<size_t>(ascii - p));
+    p = ascii;
+    if (p == end) break;
+    size_t maximal = 0;
+    const size_t len = sequenceLength(p, end, &maximal);
+    if (len == 0) {
+      out.append(kReplacement, 3);
+      p += maximal;
+    } else {
+      out.append(reinterpret_cast<const char*>(p), len);
+      p += len;
+    }
+  }
+  return out;
+}
+
+std::string_view trimWhitespace(std::string_view text) {
+  auto begin = reinterpret_cast<const unsigned char*>(text.data());
+  auto end = begin + text.size();
+  while (begin < end) {
+    const unsigned char* next = begin;
+    if (!isTrimmable(decodeForwards(next))) break;
+    begin = next;
+  }
+  while (end > begin) {
+    const unsigned char* previous = end;
+    if (!isTrimmable(decodeBackwards(begin, previous))) break;
+    end = previous;
+  }
+  return {reinterpret_cast<const char*>(begin), static_cast<size_t>(end - begin)};
+}
+
+std::string base64Encode(std::string_view bytes) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const auto in = reinterpret_cast<const unsigned char*>(bytes.data());
+  const size_t n = bytes.size();
+  std::string out((n + 2) / 3 * 4, '=');
+  char* o = out.data();
+  size_t i = 0;
+  for (; i + 3 <= n; i += 3) {
+    const uint32_t v = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2];
+    *o++ = kAlphabet[v >> 18];
+    *o++ = kAlphabet[(v >> 12) & 63];
+    *o++ = kAlphabet[(v >> 6) & 63];
+    *o++ = kAlphabet[v & 63];
+  }
+  if (i < n) {
+    uint32_t v = uint32_t{in[i]} << 16;
+    if (i + 1 < n) v |= uint32_t{in[i + 1]} << 8;
+    *o++ = kAlphabet[v >> 18];
+    *o++ = kAlphabet[(v >> 12) & 63];
+    if (i + 1 < n) *o++ = kAlphabet[(v >> 6) & 63];
+  }
+  return out;
+}
+
+}  // namespace quillon
