@@ -1,0 +1,52 @@
+#include "mcp_client.hpp"
+
+namespace quillon::demo {
+
+JSON McpClient::request(const std::string& method, JSON params) {
+  const int64_t id = nextId_++;
+  JSON message = {
+      {"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", std::move(params)}};
+  if (!server_.write(message.dump() + "\n")) {
+    throw ProtocolFailure("the server no longer reads its input (" + method + ")");
+  }
+  const std::optional<std::string> line = server_.readLine(timeout_);
+  if (!line) throw ProtocolFailure("no answer to " + method + " in time");
+  lastAnswerBytes_ = line->size();
+  JSON answer = JSON::parse(*line, nullptr, /*allow_exceptions=*/false);
+  if (!answer.is_object())
+    throw ProtocolFailure("the answer to " + method + " is not a JSON object");
+  if (answer.value("id", JSON()) != JSON(id)) {
+    throw ProtocolFailure("the answer to " + method +
+                          " carries another id: " + answer.value("id", JSON()).dump());
+  }
+  return answer;
+}
+
+void McpClient::notify(const std::string& method, JSON params) {
+  JSON message = {{"jsonrpc", "2.0"}, {"method", method}, {"params", std::move(params)}};
+  if (!server_.write(message.dump() + "\n")) {
+    throw ProtocolFailure("the server no longer reads its input (" + method + ")");
+  }
+}
+
+JSON McpClient::callTool(const std::string& name, JSON arguments) {
+  JSON answer = request("tools/call", {{"name", name}, {"arguments", std::move(arguments)}});
+  if (!answer.contains("result") || !answer["result"].is_object()) {
+    throw ProtocolFailure("tools/call " + name + " got no result: " + answer.dump());
+  }
+  return answer["result"];
+}
+
+std::string resultText(const JSON& toolResult) {
+  std::string text;
+  for (const JSON& item : toolResult.value("content", JSON::array())) {
+    if (item.value("type", "") == "text") text += item.value("text", "");
+  }
+  return text;
+}
+
+bool isErrorResult(const JSON& toolResult) {
+  return toolResult.value("isError", false);
+}
+
+}  // namespace quillon::demo
