@@ -173,7 +173,8 @@ int run(const Settings& settings) {
   tour.call("quillon_camera", JSON::object(), Expect::ok, "no arguments: read the camera");
   tour.call("quillon_scene", {{"name", "aerial"}}, Expect::ok);
   tour.call("quillon_camera",
-            {{"yaw", -35}, {"pitch", -26}, {"focalLengthMM", 28}, {"exposure", 0.2}}, Expect::ok);
+            {{"target", {0, 0, 1.5}}, {"distance", 22}, {"focalLengthMM", 35}, {"exposure", -0.3}},
+            Expect::ok);
   tour.call("quillon_layers", {{"name", "Roof"}, {"visible", false}}, Expect::ok);
   tour.call("quillon_rendering",
             {{"style", "textured"},

@@ -162,8 +162,12 @@ class Composer {
     if (ground && !eyeBelowGround) drawFaceGroup({ground});
     if (r_.grid) drawGrid();
     if (ground && !eyeBelowGround) drawShadows();
-    if (r_.grid) drawAxes();
-    if (open) drawModel();
+    if (r_.grid) drawGroundAxes();
+    if (open) {
+      drawModel();
+    } else if (r_.grid) {
+      drawUpAxis();
+    }
     if (ground && eyeBelowGround) drawFaceGroup({ground});
     if (r_.lightGizmo) drawLightGizmo();
     return std::move(frame_);
@@ -241,13 +245,16 @@ class Composer {
     }
   }
 
-  void drawAxes() {
+  // The red and green axes lie on the ground, under everything else.
+  void drawGroundAxes() {
     addLine({-15, 0, 0.01}, {0, 0, 0.01}, {0.85, 0.2, 0.2}, 0.9, 0.5);
     addLine({0, -15, 0.01}, {0, 0, 0.01}, {0.2, 0.65, 0.25}, 0.9, 0.5);
     addLine({0, 0, 0.01}, {15, 0, 0.01}, {0.85, 0.15, 0.15}, 1.8);
     addLine({0, 0, 0.01}, {0, 15, 0.01}, {0.15, 0.6, 0.2}, 1.8);
-    addLine({0, 0, 0}, {0, 0, 8}, {0.15, 0.3, 0.9}, 1.8);
   }
+
+  static constexpr Vec3 kUpAxisTop{0, 0, 8};
+  void drawUpAxis() { addLine({0, 0, 0}, kUpAxisTop, {0.15, 0.3, 0.9}, 1.8); }
 
   // Sun shadows of the visible model cast straight onto the ground plane.
   void drawShadows() {
@@ -276,8 +283,11 @@ class Composer {
     for (size_t i = 0; i < faces.size(); ++i) {
       if (faces[i].decalOf >= 0) decals[faces[i].decalOf].push_back(static_cast<int>(i));
     }
-    // Painter's order: whole groups far to near, a face's decals right after it.
+    // Painter's order: whole groups far to near, a face's decals right after
+    // it. The blue axis stands among the faces, so it is sorted with them.
+    // An empty group stands for the axis.
     std::vector<std::pair<double, std::vector<const Face*>>> groups;
+    if (r_.grid) groups.push_back({projector_.toCamera(kUpAxisTop * 0.5).z, {}});
     auto depthOf = [&](const Face& face) {
       auto projected = projector_.polygon(face.points);
       return projected ? std::optional<double>(projected->second) : std::nullopt;
@@ -306,7 +316,13 @@ class Composer {
     }
     std::stable_sort(groups.begin(), groups.end(),
                      [](const auto& a, const auto& b) { return a.first > b.first; });
-    for (const auto& group : groups) drawFaceGroup(group.second);
+    for (const auto& group : groups) {
+      if (group.second.empty()) {
+        drawUpAxis();
+      } else {
+        drawFaceGroup(group.second);
+      }
+    }
   }
 
   void drawLightGizmo() {
