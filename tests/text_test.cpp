@@ -23,14 +23,16 @@ TEST(RepairUTF8, EachMaximalIllFormedSubsequenceBecomesOneReplacement) {
     std::string in, out;
   };
   const Case cases[] = {
-      {"a\xFF" "b", "a" + kFFFD + "b"},
-      {"\x80\x80", kFFFD + kFFFD},                    // lone continuation bytes: one each
-      {"\xE2\x82", kFFFD},                            // truncated three-byte sequence at the end
-      {"\xE2\x82x", kFFFD + "x"},                     // truncated in the middle
-      {"\xF0\x9F\x98", kFFFD},                        // truncated four-byte sequence
-      {"\xC0\xAF", kFFFD + kFFFD},                    // overlong lead byte is never valid
-      {"\xE0\x80\xAF", kFFFD + kFFFD + kFFFD},        // overlong three-byte form
-      {"\xED\xA0\x80", kFFFD + kFFFD + kFFFD},        // UTF-16 surrogate
+      {"a\xFF"
+       "b",
+       "a" + kFFFD + "b"},
+      {"\x80\x80", kFFFD + kFFFD},              // lone continuation bytes: one each
+      {"\xE2\x82", kFFFD},                      // truncated three-byte sequence at the end
+      {"\xE2\x82x", kFFFD + "x"},               // truncated in the middle
+      {"\xF0\x9F\x98", kFFFD},                  // truncated four-byte sequence
+      {"\xC0\xAF", kFFFD + kFFFD},              // overlong lead byte is never valid
+      {"\xE0\x80\xAF", kFFFD + kFFFD + kFFFD},  // overlong three-byte form
+      {"\xED\xA0\x80", kFFFD + kFFFD + kFFFD},  // UTF-16 surrogate
       {"\xF4\x90\x80\x80", kFFFD + kFFFD + kFFFD + kFFFD},  // above U+10FFFF
       {"\xF5x", kFFFD + "x"},
       {"\xC3\xA9\xC3", "\xC3\xA9" + kFFFD},
@@ -45,9 +47,9 @@ TEST(RepairUTF8, EachMaximalIllFormedSubsequenceBecomesOneReplacement) {
 TEST(TrimWhitespace, RemovesUnicodeSpacesAndLineBreaksAtBothEnds) {
   EXPECT_EQ(trimWhitespace(" \t\r\n{}\x0B\x0C "), "{}");
   EXPECT_EQ(trimWhitespace("\xC2\xA0{\"a\": 1}\xC2\x85"), "{\"a\": 1}");  // U+00A0, U+0085
-  EXPECT_EQ(trimWhitespace("\xE3\x80\x80x\xE2\x80\xA8"), "x");             // U+3000, U+2028
-  EXPECT_EQ(trimWhitespace("\xE2\x80\x8Ax\xE2\x80\xAF"), "x");             // U+200A, U+202F
-  EXPECT_EQ(trimWhitespace(" a b "), "a b");                               // inner space stays
+  EXPECT_EQ(trimWhitespace("\xE3\x80\x80x\xE2\x80\xA8"), "x");            // U+3000, U+2028
+  EXPECT_EQ(trimWhitespace("\xE2\x80\x8Ax\xE2\x80\xAF"), "x");            // U+200A, U+202F
+  EXPECT_EQ(trimWhitespace(" a b "), "a b");                              // inner space stays
   EXPECT_EQ(trimWhitespace(" \t\xC2\xA0 "), "");
 }
 

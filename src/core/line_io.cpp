@@ -39,9 +39,9 @@ bool LineReader::fill() {
 bool LineReader::next(std::string& line) {
   for (;;) {
     const size_t searchFrom = start_ + scanned_;
-    const void* found = searchFrom < buffer_.size()
-                            ? std::memchr(buffer_.data() + searchFrom, '\n', buffer_.size() - searchFrom)
-                            : nullptr;
+    const void* found = searchFrom < buffer_.size() ? std::memchr(buffer_.data() + searchFrom, '\n',
+                                                                  buffer_.size() - searchFrom)
+                                                    : nullptr;
     if (found) {
       const size_t newline = static_cast<size_t>(static_cast<const char*>(found) - buffer_.data());
       size_t end = newline;

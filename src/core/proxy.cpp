@@ -241,10 +241,9 @@ class CurlSession {
 
 Transport urlSessionTransport(std::string base, double timeout) {
   auto session = std::make_shared<CurlSession>(std::move(base), timeout);
-  return [session](const std::string& method, const std::string& path,
-                   std::optional<std::string> body) {
-    return session->perform(method, path, body);
-  };
+  return
+      [session](const std::string& method, const std::string& path,
+                std::optional<std::string> body) { return session->perform(method, path, body); };
 }
 
 }  // namespace quillon

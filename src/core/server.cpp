@@ -116,7 +116,9 @@ bool isPDFExport(const JSON& arguments) {
 QuillonMCPServer::QuillonMCPServer(Transport transport, std::string apiBase, std::string version)
     : transport(std::move(transport)), apiBase(std::move(apiBase)), version(std::move(version)) {}
 
-void QuillonMCPServer::run() { run(STDIN_FILENO, STDOUT_FILENO); }
+void QuillonMCPServer::run() {
+  run(STDIN_FILENO, STDOUT_FILENO);
+}
 
 void QuillonMCPServer::run(int inputFd, int outputFd) {
   LineReader reader(inputFd);
@@ -150,9 +152,9 @@ std::optional<std::string> QuillonMCPServer::handle(std::string line) {
   const auto id = message.find("id");
   if (id == message.end()) return std::nullopt;
   const auto paramsMember = message.find("params");
-  const JSON params =
-      paramsMember != message.end() && paramsMember->is_object() ? std::move(*paramsMember)
-                                                                 : JSON::object();
+  const JSON params = paramsMember != message.end() && paramsMember->is_object()
+                          ? std::move(*paramsMember)
+                          : JSON::object();
   const std::string& name = method->get_ref<const std::string&>();
 
   if (name == "initialize") return encode(resultEnvelope(*id, initializeResult(params, version)));
