@@ -209,7 +209,7 @@ TEST_F(EndToEndTest, KeptAliveConnectionAnswersWithoutDelay) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1200ms);
 }
 
-TEST_F(EndToEndTest, StoppedViewerReadsAsUnreachable) {
+TEST_F(EndToEndTest, StoppedViewerReadsAsUnreachableUntilItIsBack) {
   answer("quillon_state");  // quillon-mcp now holds a kept-alive connection
   viewer->signal(SIGTERM);
   EXPECT_EQ(viewer->wait(5s), std::optional<int>(0)) << "the viewer did not stop cleanly in time";
@@ -218,6 +218,14 @@ TEST_F(EndToEndTest, StoppedViewerReadsAsUnreachable) {
   EXPECT_TRUE(isErrorResult(result));
   EXPECT_EQ(resultText(result), "Quillon is not reachable at " + base +
                                     " \xE2\x80\x94 launch /Applications/Quillon.app and retry.");
+
+  // Started again on the same port, the viewer is found by the same server.
+  ChildProcess::Options again;
+  again.arguments = {QUILLON_DEMO_VIEWER_EXE, "--port", port};
+  viewer = std::make_unique<ChildProcess>(again);
+  ASSERT_TRUE(viewer->readLine(10s).has_value()) << "the viewer did not start again";
+  EXPECT_TRUE(answer("quillon_state")["file"].is_null());
+
   server->closeInput();
   EXPECT_EQ(server->wait(5s), std::optional<int>(0));
 }
