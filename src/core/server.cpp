@@ -5,6 +5,7 @@
 #include <exception>
 #include <utility>
 
+#include "json_reader.hpp"
 #include "line_io.hpp"
 #include "text.hpp"
 
@@ -133,16 +134,7 @@ std::optional<std::string> QuillonMCPServer::handle(std::string line) {
   const std::string_view trimmed = trimWhitespace(text);
   if (trimmed.empty()) return std::nullopt;
 
-  JSON message;
-  if (!nestsTooDeep(trimmed)) {
-    try {
-      message = JSON::parse(trimmed, nullptr, /*allow_exceptions=*/false);
-    } catch (const std::exception&) {
-      message = JSON(JSON::value_t::discarded);
-    }
-  } else {
-    message = JSON(JSON::value_t::discarded);
-  }
+  JSON message = nestsTooDeep(trimmed) ? JSON(JSON::value_t::discarded) : readJSON(trimmed);
   if (!message.is_object()) return encode(errorEnvelope(nullptr, -32700, "parse error"));
 
   const auto method = message.find("method");
