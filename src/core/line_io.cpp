@@ -46,6 +46,18 @@ bool LineReader::next(std::string& line) {
       const size_t newline = static_cast<size_t>(static_cast<const char*>(found) - buffer_.data());
       size_t end = newline;
       if (end > start_ && buffer_[end - 1] == '\r') --end;
+      if (end - start_ >= kChunk && buffer_.size() - (newline + 1) <= kChunk) {
+        // A long line fills nearly all of the buffer: hand the buffer over
+        // rather than hold the line twice, and keep only what follows it.
+        std::string rest = buffer_.substr(newline + 1);
+        buffer_.resize(end);
+        buffer_.erase(0, start_);
+        line.swap(buffer_);
+        buffer_.swap(rest);
+        start_ = 0;
+        scanned_ = 0;
+        return true;
+      }
       line.assign(buffer_, start_, end - start_);
       start_ = newline + 1;
       scanned_ = 0;
