@@ -63,11 +63,21 @@ ChildProcess::ChildProcess(const std::string& path,
   posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  // The child starts with default signal handling, as under a real host;
+  // otherwise it would inherit our ignored SIGPIPE.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
   std::string program = path;
   char* argv[] = {program.data(), nullptr};
   started_ = Clock::now();
-  const int failed = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, envp.data());
+  const int failed = posix_spawn(&pid_, path.c_str(), &actions, &attributes, argv, envp.data());
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
   ::close(in[0]);
   ::close(out[1]);
   ::close(err[1]);
