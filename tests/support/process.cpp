@@ -142,15 +142,13 @@ bool ChildProcess::pump(Clock::time_point deadline, std::string_view* pending) {
       }
       continue;
     }
-    for (;;) {
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n > 0) {
-        (&fd == &outFd_ ? out_ : err_).append(buffer, static_cast<size_t>(n));
-        continue;
-      }
-      if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
+    // One read per wake-up, so that a caller waiting for the first bytes of
+    // a large answer leaves the rest of it unread, still being written.
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      (&fd == &outFd_ ? out_ : err_).append(buffer, static_cast<size_t>(n));
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
       closeFd(fd);  // end of that stream
-      break;
     }
   }
   return true;
