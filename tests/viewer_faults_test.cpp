@@ -368,6 +368,23 @@ TEST_F(ViewerFaults, RestartedViewerIsReachedAgainOnTheSamePort) {
   EXPECT_EQ(call(callLine(3, "quillon_state")), textAnswer(3, R"(\"second\")"));
 }
 
+// Regression (found by fuzzing): a picture whose Content-Type is not UTF-8
+// made the answer unserialisable, so the request was never answered.
+TEST_F(ViewerFaults, SnapshotWithNonUTF8ContentTypeIsStillAnswered) {
+  RawViewer viewer([](int fd, int) {
+    std::string pending;
+    readRequest(fd, pending);
+    sendText(fd, "HTTP/1.1 200 OK\r\nContent-Type: image/p\xFF\xFEng; x=\xC3\r\n"
+                 "Content-Length: 3\r\n\r\nPNG");
+    waitForClose(fd);
+  });
+  connectTo(viewer.port());
+  EXPECT_EQ(call(callLine(1, "quillon_snapshot")),
+            R"({"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"image","data":"UE5H","mimeType":"image/p)"
+            "\xEF\xBF\xBD\xEF\xBF\xBDng"
+            R"("},{"type":"text","text":"Snapshot of the Quillon 3D viewport."}]}})");
+}
+
 // A snapshot of 24 MiB travels whole, end to end: one answer line on stdout
 // carrying the picture in Base64, nothing on stderr.
 TEST(ViewerFaultsEndToEnd, TwentyFourMebibyteSnapshotArrivesWhole) {

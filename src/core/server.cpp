@@ -225,7 +225,10 @@ JSON QuillonMCPServer::imageResult(APIResponse response, const std::string& capt
   JSON image = JSON::object();
   image["type"] = "image";
   image["data"] = base64Encode(response.data);
-  image["mimeType"] = mimeType;
+  // Header bytes need not be UTF-8 (HTTP allows any octet there), and one
+  // invalid string would make the whole answer unserialisable: the client
+  // would never hear back about this request.
+  image["mimeType"] = repairUTF8(mimeType);
   JSON result = JSON::object();
   result["content"] = JSON::array({std::move(image), textContent(caption)});
   return result;
