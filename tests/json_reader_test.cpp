@@ -93,7 +93,7 @@ TEST(ReadJSON, MillionDistinctKeysParseInSeconds) {
   EXPECT_EQ(parsed.size(), 1'000'000u);
   EXPECT_EQ(parsed.begin().key(), "key0");
   EXPECT_EQ((--parsed.end()).key(), "key999999");
-  EXPECT_LT(seconds.count(), 20.0);
+  EXPECT_LT(seconds.count(), 60.0);  // about one second; a quadratic parse takes far longer
 }
 
 }  // namespace
