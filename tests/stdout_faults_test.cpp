@@ -49,5 +49,21 @@ TEST(StdoutFaults, ClosedBeforeTheFirstAnswerEndsTheProcessAtThatAnswer) {
   expectQuietPromptExit(child, exit);
 }
 
+// A host may share non-blocking descriptors with us: an empty stdin is then
+// no end of input, and a full stdout no lost client.
+TEST(StdoutFaults, NonBlockingStdinAndStdoutAreWaitedOn) {
+  ChildProcess child(QUILLON_MCP_EXE, {}, /*nonBlockingStdio=*/true);
+  std::this_thread::sleep_for(300ms);  // nothing to read yet
+  const std::string id = "\"" + std::string(4u << 20, 'n') + "\"";
+  ASSERT_TRUE(child.send(R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"ping"})" "\n"));
+  std::this_thread::sleep_for(300ms);  // stdout fills up meanwhile
+  EXPECT_EQ(child.readLine(), R"({"jsonrpc":"2.0","id":)" + id + R"(,"result":{}})");
+  ASSERT_TRUE(child.send(R"({"jsonrpc":"2.0","id":2,"method":"ping"})" "\n"));
+  EXPECT_EQ(child.readLine(), R"({"jsonrpc":"2.0","id":2,"result":{}})");
+  const ExitReport exit = child.finish(10s);
+  expectQuietPromptExit(child, exit);
+  EXPECT_EQ(child.out(), "");
+}
+
 }  // namespace
 }  // namespace quillon::test

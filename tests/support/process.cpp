@@ -32,7 +32,8 @@ void makePipe(int fds[2]) {
 }  // namespace
 
 ChildProcess::ChildProcess(const std::string& path,
-                           const std::map<std::string, std::optional<std::string>>& environment) {
+                           const std::map<std::string, std::optional<std::string>>& environment,
+                           bool nonBlockingStdio) {
   // A child that exits while we write to it must not take the test down.
   ::signal(SIGPIPE, SIG_IGN);
   std::map<std::string, std::string> variables;
@@ -58,6 +59,9 @@ ChildProcess::ChildProcess(const std::string& path,
   makePipe(in);
   makePipe(out);
   makePipe(err);
+  if (nonBlockingStdio) {
+    for (int fd : {in[0], out[1]}) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);

@@ -30,8 +30,11 @@ class ChildProcess {
 
   // Starts `path` with the current environment plus `environment` (which
   // overrides and, for empty optionals, removes variables).
+  // `nonBlockingStdio` hands the child its stdin and stdout in non-blocking
+  // mode, as a host sharing its own descriptors might.
   explicit ChildProcess(const std::string& path,
-                        const std::map<std::string, std::optional<std::string>>& environment = {});
+                        const std::map<std::string, std::optional<std::string>>& environment = {},
+                        bool nonBlockingStdio = false);
   ~ChildProcess();  // kills and reaps a child that is still running
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
