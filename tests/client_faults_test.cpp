@@ -166,6 +166,14 @@ TEST(ClientFaults, ThousandsOfLinesInOneWriteAreAnsweredInOrder) {
   expectTranscript(input, answers);
 }
 
+TEST(ClientFaults, LongLinesAmongShortOnesInOneWriteArriveIntact) {
+  const std::string longId = "\"" + std::string(300'000, 'a') + "\"";
+  const std::string longerId = "\"" + std::string(1'000'000, 'b') + "\"";
+  expectTranscript(ping("1") + "\n" + ping(longId) + "\n" + ping("3") + "\r\n" + ping(longerId) +
+                       "\r\n" + ping("5") + "\n" + ping(longId),
+                   {pong("1"), pong(longId), pong("3"), pong(longerId), pong("5"), pong(longId)});
+}
+
 TEST(ClientFaults, InputEndingMidLineIsAnsweredAndTheProcessExitsZero) {
   // A cut request is malformed JSON; a complete one that only lacks its line
   // feed is served.
