@@ -63,10 +63,12 @@ struct Viewer {
         const size_t space = head.find(' ');
         int64_t status = 0;
         const std::string_view digits = head.substr(0, space);
-        if (std::from_chars(digits.data(), digits.data() + digits.size(), status).ec == std::errc()) {
+        if (std::from_chars(digits.data(), digits.data() + digits.size(), status).ec ==
+            std::errc()) {
           response.status = status;
         }
-        if (space != std::string_view::npos) response.contentType = std::string(head.substr(space + 1));
+        if (space != std::string_view::npos)
+          response.contentType = std::string(head.substr(space + 1));
         response.headers["content-type"] = response.contentType;
         if (head.size() < rest.size()) response.data = rest.substr(head.size() + 1);
         answered = response;
@@ -111,9 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (split != std::string_view::npos) viewer.script = input.substr(split + 1);
 
   quillon::QuillonMCPServer server(
-      [&viewer](const std::string& method, const std::string& path, std::optional<std::string> body) {
-        return viewer(method, path, std::move(body));
-      },
+      [&viewer](const std::string& method, const std::string& path,
+                std::optional<std::string> body) { return viewer(method, path, std::move(body)); },
       kBase, "1.3.0");
   const std::optional<std::string> answer = server.handle(line);
   FUZZ_CHECK(viewer.calls <= 1);
@@ -164,8 +165,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(viewer.calls == 0);
     return 0;
   }
-  const std::string tool =
-      params.contains("name") && params["name"].is_string() ? params["name"].get<std::string>() : "";
+  const std::string tool = params.contains("name") && params["name"].is_string()
+                               ? params["name"].get<std::string>()
+                               : "";
   if (!quillon::isCataloguedTool(tool)) {
     checkError(reply, -32602, "unknown tool: " + tool);
     FUZZ_CHECK(viewer.calls == 0);

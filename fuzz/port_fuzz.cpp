@@ -34,7 +34,8 @@ std::optional<int64_t> referencePort(std::string_view value) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string value(reinterpret_cast<const char*>(data), size);
-  const std::string expected = "http://127.0.0.1:" + std::to_string(referencePort(value).value_or(17950));
+  const std::string expected =
+      "http://127.0.0.1:" + std::to_string(referencePort(value).value_or(17950));
   FUZZ_CHECK(quillon::apiBaseURL({{"QUILLON_API_PORT", value}}) == expected);
   // Only the exact name counts.
   FUZZ_CHECK(quillon::apiBaseURL({{"quillon_api_port", value}, {"QUILLON_API_PORT ", value}}) ==

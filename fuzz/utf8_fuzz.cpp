@@ -80,15 +80,16 @@ char32_t decodeAt(std::string_view text, size_t at, size_t* length) {
   const auto lead = static_cast<unsigned char>(text[at]);
   *length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
   char32_t point = *length == 1 ? lead : lead & (0xFF >> (*length + 1));
-  for (size_t i = 1; i < *length; ++i) point = point << 6 | (static_cast<unsigned char>(text[at + i]) & 0x3F);
+  for (size_t i = 1; i < *length; ++i)
+    point = point << 6 | (static_cast<unsigned char>(text[at + i]) & 0x3F);
   return point;
 }
 
 bool isWhiteSpaceOrBreak(char32_t c) {
   // Category Z (Zs, Zl, Zp), tab, U+000A..U+000D and U+0085.
   return c == 0x09 || (c >= 0x0A && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 ||
-         c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 ||
-         c == 0x202F || c == 0x205F || c == 0x3000;
+         c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
 }
 
 std::string referenceBase64Decode(std::string_view text) {

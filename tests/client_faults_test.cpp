@@ -26,7 +26,9 @@ const std::string kFFFD = "\xEF\xBF\xBD";
 std::string ping(const std::string& id) {
   return R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"ping"})";
 }
-std::string pong(const std::string& id) { return R"({"jsonrpc":"2.0","id":)" + id + R"(,"result":{}})"; }
+std::string pong(const std::string& id) {
+  return R"({"jsonrpc":"2.0","id":)" + id + R"(,"result":{}})";
+}
 
 std::string nested(size_t depth, const std::string& inner = "") {
   return std::string(depth, '[') + inner + std::string(depth, ']');
@@ -46,8 +48,8 @@ void expectTranscript(const std::string& input, const std::vector<std::string>& 
   if (run.out.size() < 4096 && expected.size() < 4096) {
     EXPECT_EQ(run.out, expected);
   } else {
-    EXPECT_TRUE(run.out == expected) << "stdout differs: " << run.out.size() << " bytes, expected "
-                                     << expected.size();
+    EXPECT_TRUE(run.out == expected)
+        << "stdout differs: " << run.out.size() << " bytes, expected " << expected.size();
   }
 }
 
@@ -84,11 +86,11 @@ TEST(ClientFaults, NulAndBinaryBytesAreParseErrorsAndEscapedNulIsEchoed) {
     const char byte = static_cast<char>(state >> 24);
     binary += byte == '\n' ? '\0' : byte;
   }
-  const std::string input = std::string("\0", 1) + ping("1") + "\n" +          // before the JSON
+  const std::string input = std::string("\0", 1) + ping("1") + "\n" +  // before the JSON
                             R"({"id":1,"method":"pi)" + std::string("\0", 1) + R"(ng"})" + "\n" +
-                            ping("1") + std::string("\0", 1) + "\n" +           // after the JSON
-                            std::string(64, '\0') + "\n" +                      // only NULs
-                            binary + "\n" +                                     // random bytes
+                            ping("1") + std::string("\0", 1) + "\n" +  // after the JSON
+                            std::string(64, '\0') + "\n" +             // only NULs
+                            binary + "\n" +                            // random bytes
                             R"({"id":"a\u0000b","method":"ping"})" + "\n";
   expectTranscript(input, {kParseError, kParseError, kParseError, kParseError, kParseError,
                            R"({"jsonrpc":"2.0","id":"a\u0000b","result":{}})"});
@@ -96,26 +98,46 @@ TEST(ClientFaults, NulAndBinaryBytesAreParseErrorsAndEscapedNulIsEchoed) {
 
 TEST(ClientFaults, InvalidUTF8InAnyStringIsReadAsReplacementCharacters) {
   const std::string input =
-      ping("\"i\xFF" "d\"") + "\n" +
-      R"({"jsonrpc":"2.0","id":2,"method":"pi)" "\xC0" R"(ng"})" "\n" +
+      ping(
+          "\"i\xFF"
+          "d\"") +
+      "\n" +
+      R"({"jsonrpc":"2.0","id":2,"method":"pi)"
+      "\xC0"
+      R"(ng"})"
+      "\n" +
       R"({"jsonrpc":"2.0","id":3,"method":"initialize","params":{"protocolVersion":"2024)"
-      "\xED\xA0\x80" R"("}})" "\n" +
-      R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"quillon_stat)" "\xE9"
-      R"("}})" "\n" +
-      R"({"jsonrpc":"2.0","id":5,"method":"ping","par)" "\xF0\x9F\x98" R"(ams":1})" "\n" +
-      R"({"jsonrpc":"2.0","id":6,)" "\xFF" R"("method":"ping"})" "\n" +  // between tokens
-      "\xFF" + ping("7") + "\n";
+      "\xED\xA0\x80"
+      R"("}})"
+      "\n" +
+      R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"quillon_stat)"
+      "\xE9"
+      R"("}})"
+      "\n" +
+      R"({"jsonrpc":"2.0","id":5,"method":"ping","par)"
+      "\xF0\x9F\x98"
+      R"(ams":1})"
+      "\n" +
+      R"({"jsonrpc":"2.0","id":6,)"
+      "\xFF"
+      R"("method":"ping"})"
+      "\n" +  // between tokens
+      "\xFF" +
+      ping("7") + "\n";
   const RunResult run = runServer(input);
   const std::vector<std::string> lines = splitLines(run.out);
   ASSERT_EQ(lines.size(), 7u) << run.out;
   EXPECT_EQ(lines[0], pong("\"i" + kFFFD + "d\""));
-  EXPECT_EQ(lines[1], R"({"jsonrpc":"2.0","id":2,"error":{"code":-32601,"message":"method not found: pi)" +
-                          kFFFD + R"(ng"}})");
+  EXPECT_EQ(lines[1],
+            R"({"jsonrpc":"2.0","id":2,"error":{"code":-32601,"message":"method not found: pi)" +
+                kFFFD + R"(ng"}})");
   EXPECT_NE(lines[2].find(R"("protocolVersion":"2024)" + kFFFD + kFFFD + kFFFD + "\""),
             std::string::npos)
       << lines[2];
-  EXPECT_EQ(lines[3], R"({"jsonrpc":"2.0","id":4,"error":{"code":-32602,"message":"unknown tool: quillon_stat)" +
-                          kFFFD + R"("}})");
+  EXPECT_EQ(
+      lines[3],
+      R"({"jsonrpc":"2.0","id":4,"error":{"code":-32602,"message":"unknown tool: quillon_stat)" +
+          kFFFD + R"("}})");
   EXPECT_EQ(lines[4], pong("5"));
   EXPECT_EQ(lines[5], kParseError);
   EXPECT_EQ(lines[6], kParseError);
@@ -136,14 +158,19 @@ TEST(ClientFaults, InvalidUTF8InToolArgumentsReachesTheViewerRepaired) {
 
   const RunResult run = runServer(
       R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"quillon_open","arguments":{"pa)"
-      "\xFF" R"(th":"/m)" "\xE2\x82" R"(odel.skp","p":"x"}}})" "\n",
+      "\xFF"
+      R"(th":"/m)"
+      "\xE2\x82"
+      R"(odel.skp","p":"x"}}})"
+      "\n",
       {{"QUILLON_API_PORT", std::to_string(port)}});
   viewer.stop();
   serving.join();
   EXPECT_EQ(received, R"({"pa)" + kFFFD + R"(th":"/m)" + kFFFD + R"(odel.skp","p":"x"})");
-  EXPECT_EQ(run.out,
-            R"({"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"text","text":"{\"ok\":true}"}],"isError":false}})"
-            "\n");
+  EXPECT_EQ(
+      run.out,
+      R"({"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"text","text":"{\"ok\":true}"}],"isError":false}})"
+      "\n");
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.exit.exitCode, 0);
 }
@@ -160,7 +187,9 @@ TEST(ClientFaults, ThousandsOfLinesInOneWriteAreAnsweredInOrder) {
     const std::string id = std::to_string(i);
     input += ping(id) + (i % 3 == 0 ? "\r\n" : "\n");
     answers.push_back(pong(id));
-    if (i % 7 == 0) input += R"({"jsonrpc":"2.0","method":"notifications/initialized"})" "\n";
+    if (i % 7 == 0)
+      input += R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
+               "\n";
     if (i % 11 == 0) input += " \t\n";
   }
   expectTranscript(input, answers);
@@ -179,7 +208,9 @@ TEST(ClientFaults, InputEndingMidLineIsAnsweredAndTheProcessExitsZero) {
   // feed is served.
   expectTranscript(ping("1") + "\n" + R"({"jsonrpc":"2.0","id":2,"meth)", {pong("1"), kParseError});
   expectTranscript(ping("1") + "\n" + ping("2"), {pong("1"), pong("2")});
-  expectTranscript(R"({"jsonrpc":"2.0","id":"caf)" "\xC3", {kParseError});
+  expectTranscript(R"({"jsonrpc":"2.0","id":"caf)"
+                   "\xC3",
+                   {kParseError});
 }
 
 // A client may send one huge line: a 64 MiB string is answered, and the

@@ -15,11 +15,11 @@ std::string keysOf(const JSON& object) {
 }
 
 TEST(ReadJSON, AgreesWithTheLibraryParserOnValidAndInvalidText) {
-  for (const std::string text : {
-           R"({"a":[1,-2,3.5,1e300,18446744073709551615,true,false,null,"s\u00e9\n"],"b":{}})",
-           R"([[],[{}],{"x":{"y":[{"z":"w"}]}}])", R"("lone")", "0", "-0.0", " [1] ", "[1,]",
-           "{\"a\" 1}", "{", "1e400", "[1e400]", "\"\\ud800\"", "// c\n1", "[1] [2]", "", "nul",
-           "{\"a\":1,}"}) {
+  for (const std::string text :
+       {R"({"a":[1,-2,3.5,1e300,18446744073709551615,true,false,null,"s\u00e9\n"],"b":{}})",
+        R"([[],[{}],{"x":{"y":[{"z":"w"}]}}])", R"("lone")", "0", "-0.0", " [1] ", "[1,]",
+        "{\"a\" 1}", "{", "1e400", "[1e400]", "\"\\ud800\"", "// c\n1", "[1] [2]", "", "nul",
+        "{\"a\":1,}"}) {
     const JSON expected = JSON::parse(text, nullptr, /*allow_exceptions=*/false);
     const JSON actual = readJSON(text);
     EXPECT_EQ(actual.is_discarded(), expected.is_discarded()) << text;
@@ -84,7 +84,8 @@ TEST(ReadJSON, RepeatedKeysAtEverySizeMatchALinearSearch) {
 // million distinct keys took about an hour.
 TEST(ReadJSON, MillionDistinctKeysParseInSeconds) {
   std::string text = "{";
-  for (int i = 0; i < 1'000'000; ++i) text += "\"key" + std::to_string(i) + "\":[" + std::to_string(i) + "],";
+  for (int i = 0; i < 1'000'000; ++i)
+    text += "\"key" + std::to_string(i) + "\":[" + std::to_string(i) + "],";
   text.back() = '}';
   const auto started = std::chrono::steady_clock::now();
   const JSON parsed = readJSON(text);

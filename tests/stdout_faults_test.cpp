@@ -28,7 +28,9 @@ TEST(StdoutFaults, ClosedWhileALargeAnswerIsBeingWrittenEndsTheProcessQuietly) {
   // A 4 MiB id comes back in the answer, far more than a pipe holds, so the
   // server is blocked inside the write when the reader goes away.
   const std::string id = "\"" + std::string(4u << 20, 'i') + "\"";
-  ASSERT_TRUE(child.send(R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"ping"})" "\n"));
+  ASSERT_TRUE(child.send(R"({"jsonrpc":"2.0","id":)" + id +
+                         R"(,"method":"ping"})"
+                         "\n"));
   ASSERT_TRUE(child.awaitOutput(1));
   std::this_thread::sleep_for(100ms);
   child.closeOutput();
@@ -42,9 +44,13 @@ TEST(StdoutFaults, ClosedBeforeTheFirstAnswerEndsTheProcessAtThatAnswer) {
   ChildProcess child(QUILLON_MCP_EXE);
   child.closeOutput();
   // Lines without an answer write nothing, so they are read and served.
-  ASSERT_TRUE(child.send("\n" R"({"jsonrpc":"2.0","method":"notifications/initialized"})" "\n"));
+  ASSERT_TRUE(
+      child.send("\n"
+                 R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
+                 "\n"));
   std::this_thread::sleep_for(200ms);
-  ASSERT_TRUE(child.send(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})" "\n"));
+  ASSERT_TRUE(child.send(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})"
+                         "\n"));
   const ExitReport exit = child.finish(10s, /*keepInput=*/true);
   expectQuietPromptExit(child, exit);
 }
@@ -55,10 +61,13 @@ TEST(StdoutFaults, NonBlockingStdinAndStdoutAreWaitedOn) {
   ChildProcess child(QUILLON_MCP_EXE, {}, /*nonBlockingStdio=*/true);
   std::this_thread::sleep_for(300ms);  // nothing to read yet
   const std::string id = "\"" + std::string(4u << 20, 'n') + "\"";
-  ASSERT_TRUE(child.send(R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"ping"})" "\n"));
+  ASSERT_TRUE(child.send(R"({"jsonrpc":"2.0","id":)" + id +
+                         R"(,"method":"ping"})"
+                         "\n"));
   std::this_thread::sleep_for(300ms);  // stdout fills up meanwhile
   EXPECT_EQ(child.readLine(), R"({"jsonrpc":"2.0","id":)" + id + R"(,"result":{}})");
-  ASSERT_TRUE(child.send(R"({"jsonrpc":"2.0","id":2,"method":"ping"})" "\n"));
+  ASSERT_TRUE(child.send(R"({"jsonrpc":"2.0","id":2,"method":"ping"})"
+                         "\n"));
   EXPECT_EQ(child.readLine(), R"({"jsonrpc":"2.0","id":2,"result":{}})");
   const ExitReport exit = child.finish(10s);
   expectQuietPromptExit(child, exit);

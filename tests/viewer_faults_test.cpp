@@ -107,7 +107,8 @@ std::optional<std::string> readRequest(int fd, std::string& pending) {
     if (head != std::string::npos) {
       size_t length = 0;
       const size_t field = pending.find("Content-Length: ");
-      if (field != std::string::npos && field < head) length = std::stoul(pending.substr(field + 16));
+      if (field != std::string::npos && field < head)
+        length = std::stoul(pending.substr(field + 16));
       if (pending.size() >= head + 4 + length) {
         std::string request = pending.substr(0, head + 4 + length);
         pending.erase(0, head + 4 + length);
@@ -141,12 +142,15 @@ void waitForClose(int fd) {
   }
 }
 
-std::string base(int port) { return "http://127.0.0.1:" + std::to_string(port); }
+std::string base(int port) {
+  return "http://127.0.0.1:" + std::to_string(port);
+}
 
 std::string unreachableAnswer(int id, int port) {
   return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
          R"(,"result":{"content":[{"type":"text","text":"Quillon is not reachable at )" +
-         base(port) + " \xE2\x80\x94 launch /Applications/Quillon.app and retry.\"}],\"isError\":true}}";
+         base(port) +
+         " \xE2\x80\x94 launch /Applications/Quillon.app and retry.\"}],\"isError\":true}}";
 }
 
 std::string textAnswer(int id, const std::string& escapedText, bool isError = false) {
@@ -187,7 +191,8 @@ Captured handleQuietly(QuillonMCPServer& server, const std::string& line) {
   std::rewind(sink);
   char buffer[4096];
   size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, sink)) > 0) captured.strayOutput.append(buffer, n);
+  while ((n = std::fread(buffer, 1, sizeof buffer, sink)) > 0)
+    captured.strayOutput.append(buffer, n);
   std::fclose(sink);
   return captured;
 }
@@ -264,7 +269,8 @@ TEST_F(ViewerFaults, TruncatedOrBrokenBodiesAreUnreachableNotPartialResults) {
        [](int fd, int) {
          std::string pending;
          readRequest(fd, pending);
-         sendText(fd, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nhello\r\n0\r\n\r\n");
+         sendText(fd,
+                  "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nhello\r\n0\r\n\r\n");
          waitForClose(fd);
        }},
       {"headers never finished",
@@ -321,13 +327,15 @@ TEST_F(ViewerFaults, DroppedKeptAliveConnectionDoesNotFailTheNextCall) {
     RawViewer viewer([&](int fd, int) {
       std::string pending;
       if (!readRequest(fd, pending)) return;
-      sendText(fd, okResponse("{\"n\":" + std::to_string(served++) + "}"));  // keep-alive by default
+      sendText(fd,
+               okResponse("{\"n\":" + std::to_string(served++) + "}"));  // keep-alive by default
       if (dropsOnNextRequest) readRequest(fd, pending);
     });
     connectTo(viewer.port());
     EXPECT_EQ(call(callLine(1, "quillon_state")), textAnswer(1, R"({\"n\":0})"));
     std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(call(callLine(2, "quillon_open", R"({"path":"/a.skp"})")), textAnswer(2, R"({\"n\":1})"));
+    EXPECT_EQ(call(callLine(2, "quillon_open", R"({"path":"/a.skp"})")),
+              textAnswer(2, R"({\"n\":1})"));
     EXPECT_EQ(call(callLine(3, "quillon_state")), textAnswer(3, R"({\"n\":2})"));
     EXPECT_EQ(served, 3);
     EXPECT_EQ(viewer.connections(), 3);
@@ -338,11 +346,13 @@ TEST_F(ViewerFaults, KeptAliveConnectionIsReusedWhileTheViewerKeepsIt) {
   std::atomic<int> served{0};
   RawViewer viewer([&](int fd, int) {
     std::string pending;
-    while (readRequest(fd, pending)) sendText(fd, okResponse("{\"n\":" + std::to_string(served++) + "}"));
+    while (readRequest(fd, pending))
+      sendText(fd, okResponse("{\"n\":" + std::to_string(served++) + "}"));
   });
   connectTo(viewer.port());
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(call(callLine(i, "quillon_state")), textAnswer(i, "{\\\"n\\\":" + std::to_string(i) + "}"));
+    EXPECT_EQ(call(callLine(i, "quillon_state")),
+              textAnswer(i, "{\\\"n\\\":" + std::to_string(i) + "}"));
   }
   EXPECT_EQ(viewer.connections(), 1);
 }
@@ -374,15 +384,17 @@ TEST_F(ViewerFaults, SnapshotWithNonUTF8ContentTypeIsStillAnswered) {
   RawViewer viewer([](int fd, int) {
     std::string pending;
     readRequest(fd, pending);
-    sendText(fd, "HTTP/1.1 200 OK\r\nContent-Type: image/p\xFF\xFEng; x=\xC3\r\n"
-                 "Content-Length: 3\r\n\r\nPNG");
+    sendText(fd,
+             "HTTP/1.1 200 OK\r\nContent-Type: image/p\xFF\xFEng; x=\xC3\r\n"
+             "Content-Length: 3\r\n\r\nPNG");
     waitForClose(fd);
   });
   connectTo(viewer.port());
-  EXPECT_EQ(call(callLine(1, "quillon_snapshot")),
-            R"({"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"image","data":"UE5H","mimeType":"image/p)"
-            "\xEF\xBF\xBD\xEF\xBF\xBDng"
-            R"("},{"type":"text","text":"Snapshot of the Quillon 3D viewport."}]}})");
+  EXPECT_EQ(
+      call(callLine(1, "quillon_snapshot")),
+      R"({"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"image","data":"UE5H","mimeType":"image/p)"
+      "\xEF\xBF\xBD\xEF\xBF\xBDng"
+      R"("},{"type":"text","text":"Snapshot of the Quillon 3D viewport."}]}})");
 }
 
 // A snapshot of 24 MiB travels whole, end to end: one answer line on stdout

@@ -97,7 +97,8 @@ class Builder {
     Members& object = *frame.container->get_ptr<JSON::object_t*>();
     // Positions are held in four bytes; no line that fits in memory comes near.
     if (object.size() >= std::numeric_limits<uint32_t>::max() - 1) return false;
-    if (!frame.index && object.size() >= kScanLimit) frame.index = std::make_unique<KeyIndex>(object);
+    if (!frame.index && object.size() >= kScanLimit)
+      frame.index = std::make_unique<KeyIndex>(object);
     object.emplace_back(std::move(name), nullptr);
     size_t position = object.size() - 1;
     if (frame.index) {
@@ -115,9 +116,7 @@ class Builder {
     return true;
   }
 
-  bool parse_error(size_t, const std::string&, const nlohmann::detail::exception&) {
-    return false;
-  }
+  bool parse_error(size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
 
  private:
   struct Frame {

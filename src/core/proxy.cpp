@@ -78,7 +78,8 @@ struct Exchange {
 // Ends an exchange in which no byte has moved, either way, for the stall
 // limit. curl's own low-speed check averages over several seconds, so after a
 // burst it would notice a stall only that much later.
-int onProgress(void* context, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) noexcept {
+int onProgress(void* context, curl_off_t, curl_off_t downloaded, curl_off_t,
+               curl_off_t uploaded) noexcept {
   auto* exchange = static_cast<Exchange*>(context);
   const auto now = std::chrono::steady_clock::now();
   if (downloaded + uploaded != exchange->moved) {
@@ -232,7 +233,8 @@ class CurlSession {
     // A stalled exchange ends with a failure: no connection within the
     // timeout, or no byte moving for that long (checked about once a second).
     // A large answer that keeps flowing is never cut off.
-    const double seconds = std::isfinite(timeout_) && timeout_ > 0 ? std::min(timeout_, 2.0e6) : 30.0;
+    const double seconds =
+        std::isfinite(timeout_) && timeout_ > 0 ? std::min(timeout_, 2.0e6) : 30.0;
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(seconds * 1000.0));
     exchange.stallLimit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(seconds));

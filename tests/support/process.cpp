@@ -40,7 +40,8 @@ ChildProcess::ChildProcess(const std::string& path,
   for (char** entry = environ; *entry; ++entry) {
     const std::string variable(*entry);
     const size_t equals = variable.find('=');
-    if (equals != std::string::npos) variables[variable.substr(0, equals)] = variable.substr(equals + 1);
+    if (equals != std::string::npos)
+      variables[variable.substr(0, equals)] = variable.substr(equals + 1);
   }
   for (const auto& [name, value] : environment) {
     if (value) {
@@ -187,8 +188,12 @@ bool ChildProcess::awaitOutput(size_t bytes, std::chrono::milliseconds timeout) 
   return true;
 }
 
-void ChildProcess::closeInput() { closeFd(inFd_); }
-void ChildProcess::closeOutput() { closeFd(outFd_); }
+void ChildProcess::closeInput() {
+  closeFd(inFd_);
+}
+void ChildProcess::closeOutput() {
+  closeFd(outFd_);
+}
 
 ExitReport ChildProcess::finish(std::chrono::milliseconds timeout, bool keepInput) {
   if (!keepInput) closeInput();
@@ -210,8 +215,7 @@ ExitReport ChildProcess::finish(std::chrono::milliseconds timeout, bool keepInpu
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   reaped_ = true;
-  report.elapsed =
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_);
+  report.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_);
   // Output written just before the end is still in the pipes.
   while (!drained() && pump(Clock::now() + std::chrono::seconds(5), nullptr)) {
   }

@@ -15,12 +15,12 @@
 namespace quillon::test {
 
 struct ExitReport {
-  bool timedOut = false;    // killed by us after the deadline
-  bool exited = false;      // ended through exit()
-  int exitCode = -1;        // when exited
-  int signal = 0;           // when ended by a signal
+  bool timedOut = false;  // killed by us after the deadline
+  bool exited = false;    // ended through exit()
+  int exitCode = -1;      // when exited
+  int signal = 0;         // when ended by a signal
   bool coreDumped = false;
-  long peakRSSKiB = 0;      // the child's peak resident memory
+  long peakRSSKiB = 0;                   // the child's peak resident memory
   std::chrono::milliseconds elapsed{0};  // from start to end
 };
 
