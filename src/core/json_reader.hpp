@@ -12,10 +12,9 @@
 
 namespace quillon {
 
-// Parses `text` as one standard JSON value (no comments, nothing after it,
-// not even a NUL byte).
-// Returns a discarded value when the text is not valid JSON, holds a number
-// that overflows a double, or cannot be held in memory. Members keep the order
+// Parses `text` as one standard JSON value: no comments, and nothing after
+// it, not even a NUL byte. Returns a discarded value when the text is not valid
+// JSON, holds a number that overflows a double, or cannot be held in memory. Members keep the order
 // of their first appearance; a repeated key keeps its first position and takes
 // the last value given.
 JSON readJSON(std::string_view text);
