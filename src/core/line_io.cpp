@@ -1,5 +1,6 @@
 #include "line_io.hpp"
 
+#include <poll.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -12,7 +13,20 @@ namespace quillon {
 
 namespace {
 constexpr size_t kChunk = 64 * 1024;
+
+// A host may hand us descriptors in non-blocking mode (shared with a parent
+// that set it). "Try again" is then no end of input and no lost reader: wait
+// until the descriptor is ready and carry on. True when it should be retried.
+bool waitIfBusy(int fd, short events) {
+  if (errno == EINTR) return true;
+  if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+  pollfd ready{fd, events, 0};
+  while (::poll(&ready, 1, -1) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
 }
+}  // namespace
 
 bool LineReader::fill() {
   // Drop consumed bytes before growing, so a long session's buffer stays the
@@ -29,7 +43,7 @@ bool LineReader::fill() {
       buffer_.resize(used + static_cast<size_t>(n));
       return true;
     }
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && waitIfBusy(fd_, POLLIN)) continue;
     buffer_.resize(used);
     eof_ = true;
     return false;
@@ -46,6 +60,18 @@ bool LineReader::next(std::string& line) {
       const size_t newline = static_cast<size_t>(static_cast<const char*>(found) - buffer_.data());
       size_t end = newline;
       if (end > start_ && buffer_[end - 1] == '\r') --end;
+      if (end - start_ >= kChunk && buffer_.size() - (newline + 1) <= kChunk) {
+        // A long line fills nearly all of the buffer: hand the buffer over
+        // rather than hold the line twice, and keep only what follows it.
+        std::string rest = buffer_.substr(newline + 1);
+        buffer_.resize(end);
+        buffer_.erase(0, start_);
+        line.swap(buffer_);
+        buffer_.swap(rest);
+        start_ = 0;
+        scanned_ = 0;
+        return true;
+      }
       line.assign(buffer_, start_, end - start_);
       start_ = newline + 1;
       scanned_ = 0;
@@ -73,7 +99,7 @@ bool writeAll(int fd, std::vector<std::string_view> parts) {
     const int count = static_cast<int>(std::min<size_t>(pending.size() - first, IOV_MAX));
     const ssize_t n = ::writev(fd, pending.data() + first, count);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (waitIfBusy(fd, POLLOUT)) continue;
       return false;
     }
     size_t written = static_cast<size_t>(n);

@@ -19,7 +19,8 @@ class LineReader {
   explicit LineReader(int fd) : fd_(fd) {}
 
   // Stores the next line in `line` and returns true, or returns false at end
-  // of input (or on a read error, which ends input just the same).
+  // of input (or on a read error, which ends input just the same). Waits on
+  // a non-blocking descriptor that has nothing yet.
   bool next(std::string& line);
 
  private:
@@ -33,7 +34,7 @@ class LineReader {
 };
 
 // Writes all of `parts` to `fd` as one gathered write, retrying after partial
-// writes and interruptions. Returns false when the descriptor can no longer be
+// writes and interruptions, and waiting while a non-blocking `fd` is full. Returns false when the descriptor can no longer be
 // written (the reader has gone away).
 bool writeAll(int fd, std::vector<std::string_view> parts);
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <memory>
 #include <mutex>
@@ -65,7 +66,29 @@ struct Exchange {
   CURL* handle = nullptr;
   APIResponse response;
   bool reserved = false;
+  // curl reports success for an answer cut off inside its header block, so
+  // the blank line that ends the block is watched for.
+  bool headersComplete = false;
+  // Stall detection: bytes moved so far, and when they last moved.
+  std::chrono::steady_clock::duration stallLimit{};
+  curl_off_t moved = 0;
+  std::chrono::steady_clock::time_point lastMoved = std::chrono::steady_clock::now();
 };
+
+// Ends an exchange in which no byte has moved, either way, for the stall
+// limit. curl's own low-speed check averages over several seconds, so after a
+// burst it would notice a stall only that much later.
+int onProgress(void* context, curl_off_t, curl_off_t downloaded, curl_off_t,
+               curl_off_t uploaded) noexcept {
+  auto* exchange = static_cast<Exchange*>(context);
+  const auto now = std::chrono::steady_clock::now();
+  if (downloaded + uploaded != exchange->moved) {
+    exchange->moved = downloaded + uploaded;
+    exchange->lastMoved = now;
+    return 0;
+  }
+  return now - exchange->lastMoved > exchange->stallLimit ? 1 : 0;
+}
 
 size_t onBody(char* data, size_t size, size_t count, void* context) noexcept {
   auto* exchange = static_cast<Exchange*>(context);
@@ -103,6 +126,11 @@ size_t onHeader(char* data, size_t size, size_t count, void* context) noexcept {
       // A new status line (after a 1xx answer) starts a new header block.
       exchange->response.headers.clear();
       exchange->response.contentType.clear();
+      exchange->headersComplete = false;
+      return bytes;
+    }
+    if (trimHeaderSpace(line).empty()) {
+      exchange->headersComplete = true;
       return bytes;
     }
     const size_t colon = line.find(':');
@@ -172,7 +200,9 @@ class CurlSession {
     exchange.handle = handle_;
     CurlList headers;
     configure(url.get(), method, body, exchange, headers);
-    if (curl_easy_perform(handle_) != CURLE_OK) throw ProxyError::unreachable(base_);
+    if (curl_easy_perform(handle_) != CURLE_OK || !exchange.headersComplete) {
+      throw ProxyError::unreachable(base_);
+    }
 
     long status = 0;
     curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
@@ -201,14 +231,16 @@ class CurlSession {
     curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
 
     // A stalled exchange ends with a failure: no connection within the
-    // timeout, or fewer than one byte a second for that long. A large answer
-    // that keeps flowing is never cut off. Low-speed time is whole seconds.
-    const double seconds = std::isfinite(timeout_) && timeout_ > 0 ? timeout_ : 30.0;
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
-                     static_cast<long>(std::min(seconds * 1000.0, 2.0e9)));
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME,
-                     static_cast<long>(std::clamp(std::ceil(seconds), 1.0, 2.0e9)));
+    // timeout, or no byte moving for that long (checked about once a second).
+    // A large answer that keeps flowing is never cut off.
+    const double seconds =
+        std::isfinite(timeout_) && timeout_ > 0 ? std::min(timeout_, 2.0e6) : 30.0;
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(seconds * 1000.0));
+    exchange.stallLimit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(seconds));
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &onProgress);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &exchange);
 
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &onBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &exchange);

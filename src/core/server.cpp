@@ -5,6 +5,7 @@
 #include <exception>
 #include <utility>
 
+#include "json_reader.hpp"
 #include "line_io.hpp"
 #include "text.hpp"
 
@@ -135,16 +136,7 @@ std::optional<std::string> QuillonMCPServer::handle(std::string line) {
   const std::string_view trimmed = trimWhitespace(text);
   if (trimmed.empty()) return std::nullopt;
 
-  JSON message;
-  if (!nestsTooDeep(trimmed)) {
-    try {
-      message = JSON::parse(trimmed, nullptr, /*allow_exceptions=*/false);
-    } catch (const std::exception&) {
-      message = JSON(JSON::value_t::discarded);
-    }
-  } else {
-    message = JSON(JSON::value_t::discarded);
-  }
+  JSON message = nestsTooDeep(trimmed) ? JSON(JSON::value_t::discarded) : readJSON(trimmed);
   if (!message.is_object()) return encode(errorEnvelope(nullptr, -32700, "parse error"));
 
   const auto method = message.find("method");
@@ -235,7 +227,10 @@ JSON QuillonMCPServer::imageResult(APIResponse response, const std::string& capt
   JSON image = JSON::object();
   image["type"] = "image";
   image["data"] = base64Encode(response.data);
-  image["mimeType"] = mimeType;
+  // Header bytes need not be UTF-8 (HTTP allows any octet there), and one
+  // invalid string would make the whole answer unserialisable: the client
+  // would never hear back about this request.
+  image["mimeType"] = repairUTF8(mimeType);
   JSON result = JSON::object();
   result["content"] = JSON::array({std::move(image), textContent(caption)});
   return result;

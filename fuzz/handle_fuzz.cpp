@@ -1,0 +1,206 @@
+// handle(line) with a fake viewer, checked against an independent reading of
+// the request.
+//
+// Input: the request line, then optionally "\n" and a viewer script:
+//   "u"                      the viewer is unreachable
+//   "b<message>"             the request cannot be formed (ProxyError)
+//   "e<message>"             some other exception
+//   "r<status> <type>\n<body>" an answer (status defaults to 200)
+// An empty script means an unreachable viewer.
+
+#include <charconv>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "check.hpp"
+#include "proxy.hpp"
+#include "server.hpp"
+#include "text.hpp"
+#include "tools.hpp"
+
+namespace {
+
+using quillon::APIResponse;
+using quillon::ProxyError;
+using Reference = nlohmann::json;  // std::map objects: another reading than the server's
+
+const std::string kBase = "http://127.0.0.1:17950";
+
+struct Viewer {
+  std::string_view script;
+  int calls = 0;
+  std::optional<std::string> body;  // of the last call
+  std::string method;
+  std::optional<APIResponse> answered;
+  std::string thrown;
+
+  APIResponse operator()(const std::string& requestMethod, const std::string& path,
+                         std::optional<std::string> requestBody) {
+    ++calls;
+    method = requestMethod;
+    body = std::move(requestBody);
+    FUZZ_CHECK(path.starts_with("/v1/"));
+    const char action = script.empty() ? 'u' : script.front();
+    const std::string rest(script.empty() ? std::string_view() : script.substr(1));
+    switch (action) {
+      case 'b': {
+        ProxyError error = ProxyError::badArguments(rest);
+        thrown = error.description();
+        throw error;
+      }
+      case 'e':
+        thrown = rest.substr(0, rest.find('\0'));  // what() is a C string
+        throw std::runtime_error(rest);
+      case 'r': {
+        APIResponse response;
+        response.status = 200;
+        std::string_view head = std::string_view(rest).substr(0, rest.find('\n'));
+        const size_t space = head.find(' ');
+        int64_t status = 0;
+        const std::string_view digits = head.substr(0, space);
+        if (std::from_chars(digits.data(), digits.data() + digits.size(), status).ec ==
+            std::errc()) {
+          response.status = status;
+        }
+        if (space != std::string_view::npos)
+          response.contentType = std::string(head.substr(space + 1));
+        response.headers["content-type"] = response.contentType;
+        if (head.size() < rest.size()) response.data = rest.substr(head.size() + 1);
+        answered = response;
+        return response;
+      }
+      default: {
+        ProxyError error = ProxyError::unreachable(kBase);
+        thrown = error.description();
+        throw error;
+      }
+    }
+  }
+};
+
+size_t depthOf(const Reference& value) {
+  size_t deepest = 0;
+  if (value.is_structured()) {
+    for (const Reference& item : value) deepest = std::max(deepest, depthOf(item));
+    return deepest + 1;
+  }
+  return 0;
+}
+
+const std::string kParseError =
+    R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"parse error"}})";
+
+void checkError(const Reference& reply, int code, const std::string& message) {
+  FUZZ_CHECK(reply.contains("error") && !reply.contains("result"));
+  const Reference& error = reply["error"];
+  FUZZ_CHECK(error.is_object() && error.size() == 2);
+  FUZZ_CHECK(error["code"].is_number_integer() && error["code"] == code);
+  FUZZ_CHECK(error["message"].is_string() && error["message"] == message);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  const size_t split = input.find('\n');
+  const std::string line(input.substr(0, split));
+  Viewer viewer;
+  if (split != std::string_view::npos) viewer.script = input.substr(split + 1);
+
+  quillon::QuillonMCPServer server(
+      [&viewer](const std::string& method, const std::string& path,
+                std::optional<std::string> body) { return viewer(method, path, std::move(body)); },
+      kBase, "1.3.0");
+  const std::optional<std::string> answer = server.handle(line);
+  FUZZ_CHECK(viewer.calls <= 1);
+
+  // The request as an independent parser reads it. Raw NUL is never part of
+  // JSON text, and nesting beyond 512 levels is refused.
+  const std::string text = quillon::repairUTF8(line);
+  const std::string_view trimmed = quillon::trimWhitespace(text);
+  if (trimmed.empty()) {
+    FUZZ_CHECK(!answer);
+    return 0;
+  }
+  Reference request = Reference::parse(trimmed, nullptr, false);
+  const bool readable = !request.is_discarded() && trimmed.find('\0') == std::string_view::npos &&
+                        depthOf(request) <= 512;
+  if (!readable || !request.is_object()) {
+    FUZZ_CHECK(answer == kParseError);
+    return 0;
+  }
+  const auto method = request.find("method");
+  if (method == request.end() || !method->is_string() || !request.contains("id")) {
+    FUZZ_CHECK(!answer);
+    FUZZ_CHECK(viewer.calls == 0);
+    return 0;
+  }
+
+  // One line of JSON, valid UTF-8 (the parser checks every string), echoing
+  // the id in an envelope of exactly three members.
+  FUZZ_CHECK(answer.has_value());
+  FUZZ_CHECK(answer->find('\n') == std::string::npos && answer->find('\r') == std::string::npos);
+  const Reference reply = Reference::parse(*answer, nullptr, false);
+  FUZZ_CHECK(reply.is_object() && reply.size() == 3);
+  FUZZ_CHECK(reply["jsonrpc"] == "2.0");
+  FUZZ_CHECK(reply["id"] == request["id"]);
+
+  const std::string name = method->get<std::string>();
+  const Reference params = request.contains("params") && request["params"].is_object()
+                               ? request["params"]
+                               : Reference::object();
+  if (name == "initialize" || name == "ping" || name == "tools/list") {
+    FUZZ_CHECK(reply.contains("result") && reply["result"].is_object());
+    FUZZ_CHECK(viewer.calls == 0);
+    if (name == "ping") FUZZ_CHECK(reply["result"].empty());
+    return 0;
+  }
+  if (name != "tools/call") {
+    checkError(reply, -32601, "method not found: " + name);
+    FUZZ_CHECK(viewer.calls == 0);
+    return 0;
+  }
+  const std::string tool = params.contains("name") && params["name"].is_string()
+                               ? params["name"].get<std::string>()
+                               : "";
+  if (!quillon::isCataloguedTool(tool)) {
+    checkError(reply, -32602, "unknown tool: " + tool);
+    FUZZ_CHECK(viewer.calls == 0);
+    return 0;
+  }
+
+  // A catalogued tool: one viewer request carrying the arguments unchanged,
+  // and a result envelope whatever the viewer did.
+  FUZZ_CHECK(viewer.calls == 1);
+  const Reference arguments = params.contains("arguments") && params["arguments"].is_object()
+                                  ? params["arguments"]
+                                  : Reference::object();
+  if (viewer.body) {
+    FUZZ_CHECK(viewer.method == "POST");
+    FUZZ_CHECK(Reference::parse(*viewer.body, nullptr, false) == arguments);
+  } else {
+    FUZZ_CHECK(viewer.method == "GET");
+  }
+  FUZZ_CHECK(reply.contains("result") && !reply.contains("error"));
+  const Reference& result = reply["result"];
+  FUZZ_CHECK(result.is_object() && result["content"].is_array() && !result["content"].empty());
+  if (!viewer.answered) {
+    FUZZ_CHECK(result["isError"] == true);
+    FUZZ_CHECK(result["content"].size() == 1);
+    FUZZ_CHECK(result["content"][0]["text"] == quillon::repairUTF8(viewer.thrown));
+  } else if (result.contains("isError")) {
+    FUZZ_CHECK(result["isError"] == (viewer.answered->status > 399));
+    FUZZ_CHECK(result["content"][0]["text"] == quillon::repairUTF8(viewer.answered->data));
+  } else {
+    // Only a snapshot image comes without "isError".
+    FUZZ_CHECK(tool == "quillon_snapshot" && viewer.answered->status == 200);
+    FUZZ_CHECK(result["content"].size() == 2 && result["content"][0]["type"] == "image");
+    FUZZ_CHECK(result["content"][0]["data"] == quillon::base64Encode(viewer.answered->data));
+  }
+  return 0;
+}
