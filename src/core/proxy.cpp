@@ -138,7 +138,8 @@ bool parses(CURLU* url, const std::string& text) {
 // for concurrent use, hence the mutex; in the server only one thread ever calls.
 class CurlSession {
  public:
-  CurlSession(std::string base, double timeout) : base_(std::move(base)), timeout_(timeout) {}
+  CurlSession(std::string base, double timeout, ConnectionPolicy policy)
+      : base_(std::move(base)), timeout_(timeout), policy_(policy) {}
   ~CurlSession() {
     if (handle_) curl_easy_cleanup(handle_);
   }
@@ -199,6 +200,10 @@ class CurlSession {
     // name resolution timeout is not needed for a numeric address.
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
+    if (policy_ == ConnectionPolicy::fresh) {
+      curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
+      curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
+    }
 
     // A stalled exchange ends with a failure: no connection within the
     // timeout, or fewer than one byte a second for that long. A large answer
@@ -233,14 +238,15 @@ class CurlSession {
 
   const std::string base_;
   const double timeout_;
+  const ConnectionPolicy policy_;
   std::mutex mutex_;
   CURL* handle_ = nullptr;
 };
 
 }  // namespace
 
-Transport urlSessionTransport(std::string base, double timeout) {
-  auto session = std::make_shared<CurlSession>(std::move(base), timeout);
+Transport urlSessionTransport(std::string base, double timeout, ConnectionPolicy policy) {
+  auto session = std::make_shared<CurlSession>(std::move(base), timeout, policy);
   return [session](const std::string& method, const std::string& path,
                    std::optional<std::string> body) {
     return session->perform(method, path, body);

@@ -1,0 +1,450 @@
+// End-to-end figures of the real quillon-mcp executable against a fast local
+// viewer stand-in, each next to its floor measured in the same run:
+//
+//   latency   2,000 sequential tools/call quillon_state through quillon-mcp,
+//             against the same requests sent straight over one kept-alive
+//             libcurl connection;
+//   start-up  spawn to the initialize answer, against spawning a trivial C++
+//             program that prints one line;
+//   snapshot  a 24 MiB quillon_snapshot, against fetching the same body with
+//             libcurl and Base64-encoding it in one process; plus the peak
+//             resident memory of quillon-mcp during it;
+//   policy    the product's transport (in this process, through handle())
+//             keeping its connection or opening one per call, against a
+//             viewer that disables Nagle's algorithm and one that does not.
+//
+// Every figure is repeated and reported as the median over the repeats; every
+// ratio is taken within one repeat, then the median of those ratios is shown.
+//
+// Usage: quillon_end_to_end QUILLON_MCP TRIVIAL_PROGRAM [--rounds N]
+// Linux only (posix_spawn, /proc). Talks to 127.0.0.1 only; every loop is
+// bounded in count and in time.
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "proxy.hpp"
+#include "server.hpp"
+#include "text.hpp"
+#include "viewer_stub.hpp"
+
+extern char** environ;
+
+namespace quillon::bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kSnapshotBytes = size_t{24} << 20;
+constexpr int kLatencyCalls = 2000;
+constexpr int kStartups = 20;
+constexpr int kSnapshots = 5;
+// A reused connection to a server that leaves Nagle on waits for delayed
+// acknowledgements on every call; that cell of the policy table gets a time
+// budget instead of the full count.
+constexpr double kPolicyBudgetSeconds = 4.0;
+
+double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+double percentile(std::vector<double> values, double p) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const size_t index = static_cast<size_t>(p / 100.0 * static_cast<double>(values.size() - 1) + 0.5);
+  return values[std::min(index, values.size() - 1)];
+}
+double median(std::vector<double> values) { return percentile(std::move(values), 50); }
+
+[[noreturn]] void fail(const std::string& what) {
+  std::fprintf(stderr, "quillon_end_to_end: %s\n", what.c_str());
+  std::exit(1);
+}
+
+// --- child processes over pipes ---------------------------------------------
+
+class Child {
+ public:
+  Child(const std::string& program, const std::vector<std::string>& extraEnvironment) {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) fail("pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    std::vector<std::string> environment = extraEnvironment;
+    for (char** e = environ; *e; ++e) environment.emplace_back(*e);
+    std::vector<char*> envp;
+    for (std::string& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string path = program;
+    char* argv[] = {path.data(), nullptr};
+    if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, envp.data()) != 0) {
+      fail("cannot start " + program);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    in_ = in[1];
+    out_ = out[0];
+  }
+  ~Child() {
+    closeInput();
+    if (out_ >= 0) close(out_);
+    if (pid_ > 0) {
+      int status = 0;
+      // Bounded: quillon-mcp ends at end of input; a stuck child is killed.
+      for (int i = 0; i < 2000 && waitpid(pid_, &status, WNOHANG) == 0; ++i) usleep(1000);
+      if (waitpid(pid_, &status, WNOHANG) == 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+      }
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  void send(const std::string& line) {
+    const std::string framed = line + "\n";
+    size_t done = 0;
+    while (done < framed.size()) {
+      const ssize_t n = write(in_, framed.data() + done, framed.size() - done);
+      if (n <= 0) fail("child closed its input");
+      done += static_cast<size_t>(n);
+    }
+  }
+
+  // The next line of output, without its terminator; waits at most 60 s.
+  std::string& receive() {
+    buffer_.erase(0, consumed_);
+    consumed_ = 0;
+    size_t scanned = 0;
+    for (;;) {
+      if (const void* nl = std::memchr(buffer_.data() + scanned, '\n', buffer_.size() - scanned)) {
+        const size_t end = static_cast<const char*>(nl) - buffer_.data();
+        line_.assign(buffer_, 0, end);
+        consumed_ = end + 1;
+        return line_;
+      }
+      scanned = buffer_.size();
+      pollfd p{out_, POLLIN, 0};
+      if (poll(&p, 1, 60000) != 1) fail("no answer within 60 s");
+      const size_t used = buffer_.size();
+      buffer_.resize(used + (1 << 20));
+      const ssize_t n = read(out_, buffer_.data() + used, 1 << 20);
+      if (n <= 0) fail("child closed its output before answering");
+      buffer_.resize(used + static_cast<size_t>(n));
+    }
+  }
+
+  void closeInput() {
+    if (in_ >= 0) close(in_);
+    in_ = -1;
+  }
+
+  // Peak resident set size so far, in bytes (VmHWM).
+  size_t peakResident() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string key;
+    while (status >> key) {
+      if (key == "VmHWM:") {
+        size_t kb = 0;
+        status >> kb;
+        return kb * 1024;
+      }
+      status.ignore(1 << 16, '\n');
+    }
+    return 0;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1, out_ = -1;
+  std::string buffer_, line_;
+  size_t consumed_ = 0;
+};
+
+// --- the libcurl floor --------------------------------------------------------
+
+size_t collect(char* data, size_t size, size_t count, void* context) {
+  auto* client = static_cast<std::pair<CURL*, std::string>*>(context);
+  if (client->second.empty()) {
+    curl_off_t length = -1;
+    curl_easy_getinfo(client->first, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (length > 0) client->second.reserve(static_cast<size_t>(length));
+  }
+  client->second.append(data, size * count);
+  return size * count;
+}
+
+// The least a client can do: one easy handle, options set once, the body
+// collected into a string sized from Content-Length.
+class CurlClient {
+ public:
+  CurlClient(const std::string& url, bool fresh) : url_(url) {
+    exchange_.first = curl_easy_init();
+    CURL* h = exchange_.first;
+    curl_easy_setopt(h, CURLOPT_URL, url_.c_str());
+    curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &collect);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &exchange_);
+    if (fresh) {
+      curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
+      curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
+    }
+  }
+  ~CurlClient() { curl_easy_cleanup(exchange_.first); }
+
+  std::string get() {
+    exchange_.second.clear();
+    exchange_.second.shrink_to_fit();
+    if (curl_easy_perform(exchange_.first) != CURLE_OK) fail("libcurl cannot reach " + url_);
+    return std::move(exchange_.second);
+  }
+
+ private:
+  std::string url_;
+  std::pair<CURL*, std::string> exchange_;
+};
+
+// --- measurements -------------------------------------------------------------
+
+const std::string kInitialize =
+    R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":"2024-11-05",)"
+    R"("capabilities":{},"clientInfo":{"name":"bench","version":"1"}}})";
+const std::string kStateCall =
+    R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"quillon_state","arguments":{}}})";
+const std::string kSnapshotCall =
+    R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"quillon_snapshot","arguments":{}}})";
+
+std::vector<std::string> productEnvironment(const ViewerStub& viewer) {
+  return {"QUILLON_API_PORT=" + std::to_string(viewer.port())};
+}
+
+void expectState(const std::string& answer) {
+  if (answer.find("Harbour House") == std::string::npos || answer.find("isError\":false") == std::string::npos) {
+    fail("unexpected answer to quillon_state: " + answer.substr(0, 300));
+  }
+}
+
+struct Figure {
+  std::vector<double> product, floor, ratio;
+  void add(double p, double f) {
+    product.push_back(p);
+    floor.push_back(f);
+    ratio.push_back(p / f);
+  }
+};
+
+struct LatencyFigures {
+  Figure p50, p99;
+};
+
+LatencyFigures measureLatency(const std::string& exe, int rounds) {
+  ViewerStub viewer(/*noDelay=*/true, std::string());
+  Child product(exe, productEnvironment(viewer));
+  product.send(kInitialize);
+  product.receive();
+  CurlClient floor(viewer.base() + "/v1/state", /*fresh=*/false);
+  for (int i = 0; i < 20; ++i) {  // connections open, caches warm
+    product.send(kStateCall);
+    expectState(product.receive());
+    if (floor.get() != stateBody()) fail("the floor client read a wrong state");
+  }
+  LatencyFigures figures;
+  std::vector<double> p(kLatencyCalls), f(kLatencyCalls);
+  for (int round = 0; round < rounds; ++round) {
+    for (int i = 0; i < kLatencyCalls; ++i) {
+      const auto t0 = Clock::now();
+      std::string body = floor.get();
+      f[i] = micros(Clock::now() - t0);
+      if (body.size() != stateBody().size()) fail("the floor client read a wrong state");
+    }
+    for (int i = 0; i < kLatencyCalls; ++i) {
+      const auto t0 = Clock::now();
+      product.send(kStateCall);
+      const std::string& answer = product.receive();
+      p[i] = micros(Clock::now() - t0);
+      if (answer.size() < stateBody().size()) fail("unexpected answer: " + answer);
+    }
+    figures.p50.add(percentile(p, 50), percentile(f, 50));
+    figures.p99.add(percentile(p, 99), percentile(f, 99));
+  }
+  return figures;
+}
+
+Figure measureStartup(const std::string& exe, const std::string& trivial, int rounds) {
+  Figure figure;
+  for (int round = 0; round < rounds; ++round) {
+    std::vector<double> p, f;
+    for (int i = 0; i < kStartups; ++i) {
+      {
+        const auto t0 = Clock::now();
+        Child child(trivial, {});
+        child.receive();
+        f.push_back(micros(Clock::now() - t0));
+      }
+      {
+        const auto t0 = Clock::now();
+        Child child(exe, {"QUILLON_API_PORT=1"});
+        child.send(kInitialize);
+        const std::string& answer = child.receive();
+        p.push_back(micros(Clock::now() - t0));
+        if (answer.find("\"serverInfo\"") == std::string::npos) fail("bad initialize answer");
+      }
+    }
+    figure.add(median(p), median(f));
+  }
+  return figure;
+}
+
+struct SnapshotFigures {
+  Figure time;
+  std::vector<double> peakMiB, idlePeakMiB;
+};
+
+SnapshotFigures measureSnapshot(const std::string& exe, int rounds) {
+  const std::string body = snapshotBody(kSnapshotBytes);
+  const std::string expected = base64Encode(body);
+  ViewerStub viewer(/*noDelay=*/true, body);
+  SnapshotFigures figures;
+  for (int round = 0; round < rounds; ++round) {
+    // A fresh process each round, so that its peak belongs to the snapshots.
+    Child product(exe, productEnvironment(viewer));
+    product.send(kInitialize);
+    product.receive();
+    product.send(kStateCall);
+    product.receive();
+    const double idle = static_cast<double>(product.peakResident()) / (1 << 20);
+    CurlClient floor(viewer.base() + "/v1/snapshot.png", /*fresh=*/false);
+    std::vector<double> p, f;
+    for (int i = 0; i < kSnapshots; ++i) {
+      {
+        const auto t0 = Clock::now();
+        std::string encoded = base64Encode(floor.get());
+        f.push_back(micros(Clock::now() - t0));
+        if (encoded.size() != expected.size()) fail("the floor client read a wrong snapshot");
+      }
+      {
+        const auto t0 = Clock::now();
+        product.send(kSnapshotCall);
+        const std::string& answer = product.receive();
+        p.push_back(micros(Clock::now() - t0));
+        if (answer.size() < expected.size() || (round == 0 && i == 0 && answer.find(expected) == std::string::npos)) {
+          fail("the snapshot answer does not carry the image");
+        }
+      }
+    }
+    figures.time.add(median(p), median(f));
+    figures.peakMiB.push_back(static_cast<double>(product.peakResident()) / (1 << 20));
+    figures.idlePeakMiB.push_back(idle);
+  }
+  return figures;
+}
+
+struct PolicyCell {
+  double p50 = 0, p99 = 0, max = 0;
+  int calls = 0;
+};
+
+PolicyCell measurePolicy(bool noDelay, ConnectionPolicy policy) {
+  ViewerStub viewer(noDelay, std::string());
+  QuillonMCPServer server(urlSessionTransport(viewer.base(), 30.0, policy), viewer.base(), "1.3.0");
+  for (int i = 0; i < 5; ++i) server.handle(kStateCall);
+  std::vector<double> samples;
+  const auto start = Clock::now();
+  while (static_cast<int>(samples.size()) < kLatencyCalls &&
+         Clock::now() - start < std::chrono::duration<double>(kPolicyBudgetSeconds)) {
+    const auto t0 = Clock::now();
+    std::optional<std::string> answer = server.handle(kStateCall);
+    samples.push_back(micros(Clock::now() - t0));
+    if (!answer) fail("no answer");
+    if (samples.size() == 1) expectState(*answer);
+  }
+  PolicyCell cell;
+  cell.calls = static_cast<int>(samples.size());
+  cell.p50 = percentile(samples, 50);
+  cell.p99 = percentile(samples, 99);
+  cell.max = percentile(samples, 100);
+  return cell;
+}
+
+// --- report -------------------------------------------------------------------
+
+void row(const char* what, const Figure& figure, const char* unit, double target) {
+  const double ratio = median(figure.ratio);
+  std::printf("%-34s %12.1f %12.1f %-3s %7.2fx  %s %.2fx\n", what, median(figure.product),
+              median(figure.floor), unit, ratio, ratio <= target ? "meets" : "MISSES", target);
+}
+
+}  // namespace
+}  // namespace quillon::bench
+
+int main(int argc, char** argv) {
+  using namespace quillon;
+  using namespace quillon::bench;
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s QUILLON_MCP TRIVIAL_PROGRAM [--rounds N]\n", argv[0]);
+    return 2;
+  }
+  const std::string exe = argv[1], trivial = argv[2];
+  int rounds = 5;
+  for (int i = 3; i + 1 < argc; ++i) {
+    if (std::string(argv[i]) == "--rounds") rounds = std::max(1, std::atoi(argv[i + 1]));
+  }
+  signal(SIGPIPE, SIG_IGN);
+  curl_global_init(CURL_GLOBAL_ALL);
+
+  std::printf("Each figure is the median of %d rounds; each ratio is taken within a round.\n\n",
+              rounds);
+  const LatencyFigures latency = measureLatency(exe, rounds);
+  const Figure startup = measureStartup(exe, trivial, rounds);
+  const SnapshotFigures snapshot = measureSnapshot(exe, std::max(3, rounds / 2));
+
+  std::printf("%-34s %12s %12s %-3s %8s  %s\n", "figure", "quillon-mcp", "floor", "", "ratio",
+              "target");
+  row("per-call p50 (2000 x state)", latency.p50, "us", 1.25);
+  row("per-call p99 (2000 x state)", latency.p99, "us", 1e9);
+  row("start-up to initialize (med 20)", startup, "us", 3.0);
+  row("24 MiB snapshot (median of 5)", snapshot.time, "us", 1.5);
+  const double peak = median(snapshot.peakMiB);
+  const double bodyMiB = static_cast<double>(kSnapshotBytes) / (1 << 20);
+  std::printf("%-34s %12.1f %12.1f %-3s %7.2fx  %s %.2fx\n", "peak RSS during snapshot (VmHWM)",
+              peak, bodyMiB, "MiB", peak / bodyMiB, peak / bodyMiB <= 3.0 ? "meets" : "MISSES",
+              3.0);
+  std::printf("%-34s %12.1f %12s %-3s\n", "peak RSS before snapshot (VmHWM)",
+              median(snapshot.idlePeakMiB), "", "MiB");
+
+  std::printf("\nConnection policy of the transport, tools/call quillon_state through handle():\n");
+  std::printf("%-26s %-14s %10s %10s %10s %7s\n", "viewer's server", "policy", "p50 us", "p99 us",
+              "max us", "calls");
+  double worst[2] = {0, 0};
+  for (const bool noDelay : {true, false}) {
+    for (const ConnectionPolicy policy : {ConnectionPolicy::reuse, ConnectionPolicy::fresh}) {
+      const PolicyCell cell = measurePolicy(noDelay, policy);
+      const int index = policy == ConnectionPolicy::reuse ? 0 : 1;
+      worst[index] = std::max(worst[index], cell.p50);
+      std::printf("%-26s %-14s %10.1f %10.1f %10.1f %7d\n",
+                  noDelay ? "TCP_NODELAY" : "Nagle on (default)",
+                  index == 0 ? "reuse" : "new per call", cell.p50, cell.p99, cell.max, cell.calls);
+    }
+  }
+  std::printf("worst p50: reuse %.1f us, new per call %.1f us\n", worst[0], worst[1]);
+  return 0;
+}
