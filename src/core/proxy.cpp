@@ -192,9 +192,10 @@ bool parses(CURLU* url, const std::string& text) {
   return api().urlSet(url, CURLUPART_URL, text.c_str(), 0) == CURLUE_OK;
 }
 
-// One libcurl easy handle for the life of the Transport, so that the kept-alive
-// connection to the viewer is reused from call to call. The handle is not safe
-// for concurrent use, hence the mutex; in the server only one thread ever calls.
+// One libcurl easy handle for the life of the Transport; under the reuse policy
+// it also keeps the connection to the viewer from call to call. The handle is
+// not safe for concurrent use, hence the mutex; in the server only one thread
+// ever calls.
 class CurlSession {
  public:
   CurlSession(std::string base, double timeout, ConnectionPolicy policy)
@@ -224,7 +225,7 @@ class CurlSession {
       if (!handle_) throw ProxyError::unreachable(base_);
     }
     // Reset clears every option of the previous call but keeps the connection
-    // cache, so calls stay independent while the connection is reused.
+    // cache, so calls stay independent even when the connection is reused.
     api().easyReset(handle_);
 
     Exchange exchange;
