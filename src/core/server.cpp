@@ -252,9 +252,13 @@ JSON QuillonMCPServer::imageResult(APIResponse response, const std::string& capt
   const std::string mimeType = type.starts_with("image/")
                                    ? response.contentType.substr(0, response.contentType.find(';'))
                                    : std::string("image/png");
+  // The body becomes its Base64 in place and then the string in the result:
+  // a snapshot exists once, not as body, Base64 and copy.
+  std::string data = std::move(response.data);
+  base64EncodeInPlace(data);
   JSON image = objectWithRoom(3);
   image["type"] = "image";
-  image["data"] = base64Encode(response.data);
+  image["data"] = std::move(data);
   image["mimeType"] = mimeType;
   JSON result = JSON::object();
   result["content"] = JSON::array({std::move(image), textContent(caption)});

@@ -149,9 +149,14 @@ std::string_view trimWhitespace(std::string_view text) {
   return {reinterpret_cast<const char*>(begin), static_cast<size_t>(end - begin)};
 }
 
+namespace {
+
+constexpr char kBase64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+}  // namespace
+
 std::string base64Encode(std::string_view bytes) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   const auto in = reinterpret_cast<const unsigned char*>(bytes.data());
   const size_t n = bytes.size();
   std::string out((n + 2) / 3 * 4, '=');
@@ -159,19 +164,51 @@ std::string base64Encode(std::string_view bytes) {
   size_t i = 0;
   for (; i + 3 <= n; i += 3) {
     const uint32_t v = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2];
-    *o++ = kAlphabet[v >> 18];
-    *o++ = kAlphabet[(v >> 12) & 63];
-    *o++ = kAlphabet[(v >> 6) & 63];
-    *o++ = kAlphabet[v & 63];
+    *o++ = kBase64Alphabet[v >> 18];
+    *o++ = kBase64Alphabet[(v >> 12) & 63];
+    *o++ = kBase64Alphabet[(v >> 6) & 63];
+    *o++ = kBase64Alphabet[v & 63];
   }
   if (i < n) {
     uint32_t v = uint32_t{in[i]} << 16;
     if (i + 1 < n) v |= uint32_t{in[i + 1]} << 8;
-    *o++ = kAlphabet[v >> 18];
-    *o++ = kAlphabet[(v >> 12) & 63];
-    if (i + 1 < n) *o++ = kAlphabet[(v >> 6) & 63];
+    *o++ = kBase64Alphabet[v >> 18];
+    *o++ = kBase64Alphabet[(v >> 12) & 63];
+    if (i + 1 < n) *o++ = kBase64Alphabet[(v >> 6) & 63];
   }
   return out;
+}
+
+void base64EncodeInPlace(std::string& bytes) {
+  const size_t n = bytes.size();
+  const size_t encoded = (n + 2) / 3 * 4;
+  if (bytes.capacity() < encoded) {
+    bytes = base64Encode(bytes);
+    return;
+  }
+  bytes.resize(encoded);  // within the capacity: the storage stays where it is
+  auto* const data = reinterpret_cast<unsigned char*>(bytes.data());
+  auto put = [data](size_t at, uint32_t v, size_t chars) {
+    for (size_t k = 0; k < 4; ++k) {
+      data[at + k] = k < chars ? kBase64Alphabet[(v >> (18 - 6 * k)) & 63] : '=';
+    }
+  };
+  // Group i of three bytes at 3i becomes four characters at 4i >= 3i. Going
+  // from the last group to the first, each write lands on bytes that are
+  // either already encoded or its own group, which is read before it is
+  // written.
+  size_t groups = n / 3;
+  if (const size_t tail = n % 3) {
+    uint32_t v = uint32_t{data[3 * groups]} << 16;
+    if (tail == 2) v |= uint32_t{data[3 * groups + 1]} << 8;
+    put(4 * groups, v, tail + 1);
+  }
+  while (groups > 0) {
+    --groups;
+    const unsigned char* in = data + 3 * groups;
+    const uint32_t v = (uint32_t{in[0]} << 16) | (uint32_t{in[1]} << 8) | in[2];
+    put(4 * groups, v, 4);
+  }
 }
 
 }  // namespace quillon
