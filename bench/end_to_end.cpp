@@ -151,9 +151,13 @@ class Child {
       if (poll(&p, 1, 60000) != 1) fail("no answer within 60 s");
       const ssize_t n = read(out_, buffer_.data() + end_, buffer_.size() - end_);
       if (n <= 0) fail("child closed its output before answering");
+      if (end_ == 0) firstByte_ = Clock::now();
       end_ += static_cast<size_t>(n);
     }
   }
+
+  // When the first byte of the last line read arrived.
+  Clock::time_point firstByte() const { return firstByte_; }
 
   void closeInput() {
     if (in_ >= 0) close(in_);
@@ -180,6 +184,7 @@ class Child {
   int in_ = -1, out_ = -1;
   std::vector<char> buffer_ = std::vector<char>(1 << 16);
   size_t begin_ = 0, end_ = 0;  // unread bytes of buffer_
+  Clock::time_point firstByte_;
 };
 
 // --- the libcurl floor --------------------------------------------------------
@@ -262,6 +267,9 @@ struct LatencyFigures {
   Figure p50, p99, p50Fresh, p99Fresh;
   // The product's own code without the stdio hop: handle() in this process.
   Figure p50InProcess;
+  // The hop alone: a request line to cat and back, the least any process
+  // between the client and the viewer can add.
+  Figure p50Hop;
 };
 
 LatencyFigures measureLatency(const std::string& exe, int rounds) {
@@ -270,12 +278,15 @@ LatencyFigures measureLatency(const std::string& exe, int rounds) {
   product.send(kInitialize);
   product.receive();
   QuillonMCPServer inProcess(urlSessionTransport(viewer.base(), 30.0), viewer.base(), "1.3.0");
+  Child echo("/bin/cat", {});
   CurlClient kept(viewer.base() + "/v1/state", /*fresh=*/false);
   CurlClient fresh(viewer.base() + "/v1/state", /*fresh=*/true);
   for (int i = 0; i < 20; ++i) {  // libraries loaded, caches warm
     product.send(kStateCall);
     expectState(product.receive());
     expectState(*inProcess.handle(kStateCall));
+    echo.send(kStateCall);
+    echo.receive();
     if (kept.get() != stateBody() || fresh.get() != stateBody()) fail("the floor read a wrong state");
   }
   auto sample = [](std::vector<double>& into, auto&& call) {
@@ -286,7 +297,8 @@ LatencyFigures measureLatency(const std::string& exe, int rounds) {
     }
   };
   LatencyFigures figures;
-  std::vector<double> p(kLatencyCalls), k(kLatencyCalls), f(kLatencyCalls), h(kLatencyCalls);
+  std::vector<double> p(kLatencyCalls), k(kLatencyCalls), f(kLatencyCalls), h(kLatencyCalls),
+      e(kLatencyCalls);
   for (int round = 0; round < rounds; ++round) {
     sample(k, [&] {
       if (kept.get().size() != stateBody().size()) fail("the floor read a wrong state");
@@ -297,6 +309,10 @@ LatencyFigures measureLatency(const std::string& exe, int rounds) {
     sample(h, [&] {
       if (inProcess.handle(kStateCall)->size() < stateBody().size()) fail("bad answer");
     });
+    sample(e, [&] {
+      echo.send(kStateCall);
+      if (echo.receive().size() != kStateCall.size()) fail("cat changed the line");
+    });
     sample(p, [&] {
       product.send(kStateCall);
       if (product.receive().size() < stateBody().size()) fail("bad answer from quillon-mcp");
@@ -306,6 +322,7 @@ LatencyFigures measureLatency(const std::string& exe, int rounds) {
     figures.p50Fresh.add(percentile(p, 50), percentile(f, 50));
     figures.p99Fresh.add(percentile(p, 99), percentile(f, 99));
     figures.p50InProcess.add(percentile(h, 50), percentile(k, 50));
+    figures.p50Hop.add(percentile(e, 50), percentile(k, 50));
   }
   return figures;
 }
@@ -336,7 +353,9 @@ Figure measureStartup(const std::string& exe, const std::string& trivial, int ro
 }
 
 struct SnapshotFigures {
-  Figure time;
+  // Request to the whole answer; request to its first byte (the work before
+  // the answer is written), both against the floor's whole time.
+  Figure time, firstByte;
   std::vector<double> peakMiB, idlePeakMiB;
 };
 
@@ -354,7 +373,7 @@ SnapshotFigures measureSnapshot(const std::string& exe, int rounds) {
     product.receive();
     const double idle = static_cast<double>(product.peakResident()) / (1 << 20);
     CurlClient floor(viewer.base() + "/v1/snapshot.png", /*fresh=*/false);
-    std::vector<double> p, f;
+    std::vector<double> p, f, b;
     for (int i = 0; i < kSnapshots; ++i) {
       {
         const auto t0 = Clock::now();
@@ -367,12 +386,14 @@ SnapshotFigures measureSnapshot(const std::string& exe, int rounds) {
         product.send(kSnapshotCall);
         const std::string_view answer = product.receive();
         p.push_back(micros(Clock::now() - t0));
+        b.push_back(micros(product.firstByte() - t0));
         if (answer.size() < expected.size() || (round == 0 && i == 0 && answer.find(expected) == std::string::npos)) {
           fail("the snapshot answer does not carry the image");
         }
       }
     }
     figures.time.add(median(p), median(f));
+    figures.firstByte.add(median(b), median(f));
     figures.peakMiB.push_back(static_cast<double>(product.peakResident()) / (1 << 20));
     figures.idlePeakMiB.push_back(idle);
   }
@@ -411,7 +432,7 @@ PolicyCell measurePolicy(bool noDelay, ConnectionPolicy policy) {
 // One line of the ratio table; a target of 0 means the figure has none.
 void row(const char* what, const Figure& figure, const char* unit, double target) {
   const double ratio = median(figure.ratio);
-  std::printf("%-44s %11.1f %11.1f %-4s %7.2fx", what, median(figure.product),
+  std::printf("%-52s %11.1f %11.1f %-4s %7.2fx", what, median(figure.product),
               median(figure.floor), unit, ratio);
   if (target > 0) std::printf("   <= %.2fx %s", target, ratio <= target ? "met" : "MISSED");
   std::printf("\n");
@@ -441,20 +462,22 @@ int main(int argc, char** argv) {
 
   std::printf("Medians of %d rounds; each ratio is taken within a round, then its median shown.\n",
               rounds);
-  std::printf("%-44s %11s %11s %-4s %8s   %s\n", "figure", "quillon-mcp", "floor", "unit",
+  std::printf("%-52s %11s %11s %-4s %8s   %s\n", "figure", "quillon-mcp", "floor", "unit",
               "ratio", "target");
   row("per-call p50, floor: kept-alive libcurl", latency.p50, "us", 1.25);
   row("per-call p99, floor: kept-alive libcurl", latency.p99, "us", 0);
   row("per-call p50, floor: libcurl, new connection", latency.p50Fresh, "us", 0);
   row("per-call p99, floor: libcurl, new connection", latency.p99Fresh, "us", 0);
-  row("  handle() in-process, floor: kept-alive", latency.p50InProcess, "us", 0);
+  row("  p50 of handle() in this process, floor: kept-alive", latency.p50InProcess, "us", 0);
+  row("  p50 of a line through cat and back, same floor", latency.p50Hop, "us", 0);
   row("start-up to initialize (median of 20)", startup, "us", 3.0);
   row("24 MiB snapshot (median of 5)", snapshot.time, "us", 1.5);
+  row("  until its first byte, same floor", snapshot.firstByte, "us", 0);
   const double bodyMiB = static_cast<double>(kSnapshotBytes) / (1 << 20);
   Figure peak;
   for (double mib : snapshot.peakMiB) peak.add(mib, bodyMiB);
   row("peak RSS during snapshot (VmHWM), floor: body", peak, "MiB", 3.0);
-  std::printf("%-44s %11.1f %11s %-4s\n", "peak RSS before snapshot (VmHWM)",
+  std::printf("%-52s %11.1f %11s %-4s\n", "peak RSS before snapshot (VmHWM)",
               median(snapshot.idlePeakMiB), "", "MiB");
 
   std::printf("\nConnection policy: tools/call quillon_state through handle() in this process\n");
