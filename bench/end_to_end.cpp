@@ -16,7 +16,8 @@
 // Every figure is repeated and reported as the median over the repeats; every
 // ratio is taken within one repeat, then the median of those ratios is shown.
 //
-// Usage: quillon_end_to_end QUILLON_MCP TRIVIAL_PROGRAM [--rounds N]
+// Usage: quillon_end_to_end QUILLON_MCP TRIVIAL_PROGRAM [--rounds N] [--client-pipe BYTES]
+// (--client-pipe enlarges the pipes the snapshot answers are read from.)
 // Linux only (posix_spawn, /proc). Talks to 127.0.0.1 only; every loop is
 // bounded in count and in time.
 
@@ -29,6 +30,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -79,7 +81,8 @@ double median(std::vector<double> values) { return percentile(std::move(values),
 
 class Child {
  public:
-  Child(const std::string& program, const std::vector<std::string>& extraEnvironment) {
+  Child(const std::string& program, const std::vector<std::string>& extraEnvironment,
+        std::string argument = std::string()) {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) fail("pipe");
     posix_spawn_file_actions_t actions;
@@ -92,7 +95,7 @@ class Child {
     for (std::string& e : environment) envp.push_back(e.data());
     envp.push_back(nullptr);
     std::string path = program;
-    char* argv[] = {path.data(), nullptr};
+    char* argv[] = {path.data(), argument.empty() ? nullptr : argument.data(), nullptr};
     if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, envp.data()) != 0) {
       fail("cannot start " + program);
     }
@@ -101,6 +104,7 @@ class Child {
     close(out[1]);
     in_ = in[1];
     out_ = out[0];
+    fcntl(out_, F_SETFL, fcntl(out_, F_GETFL) | O_NONBLOCK);
   }
   ~Child() {
     closeInput();
@@ -147,13 +151,30 @@ class Child {
       }
       scanned = end_;
       if (end_ == buffer_.size()) buffer_.resize(2 * buffer_.size());
-      pollfd p{out_, POLLIN, 0};
-      if (poll(&p, 1, 60000) != 1) fail("no answer within 60 s");
-      const ssize_t n = read(out_, buffer_.data() + end_, buffer_.size() - end_);
+      // Non-blocking: a large answer streams in with one read per pipeful,
+      // and only an empty pipe costs a poll.
+      ssize_t n = read(out_, buffer_.data() + end_, buffer_.size() - end_);
+      if (n < 0 && errno == EAGAIN) {
+        pollfd p{out_, POLLIN, 0};
+        if (poll(&p, 1, 60000) != 1) fail("no answer within 60 s");
+        n = read(out_, buffer_.data() + end_, buffer_.size() - end_);
+      }
       if (n <= 0) fail("child closed its output before answering");
       if (end_ == 0) firstByte_ = Clock::now();
       end_ += static_cast<size_t>(n);
     }
+  }
+
+  // Sizes (and touches) the read buffer for lines of up to `bytes`, so that a
+  // first large answer is not slowed by the reader's own growth.
+  void expectLinesUpTo(size_t bytes) {
+    if (buffer_.size() < bytes) buffer_.resize(bytes);
+  }
+
+  // Lets the pipe from the child hold `bytes`, as a client may choose to
+  // (Linux: F_SETPIPE_SZ; 1 MiB is the limit without privileges).
+  void enlargeOutputPipe(int bytes) {
+    if (bytes > 0 && fcntl(out_, F_SETPIPE_SZ, bytes) < bytes) fail("cannot enlarge the pipe");
   }
 
   // When the first byte of the last line read arrived.
@@ -356,25 +377,45 @@ struct SnapshotFigures {
   // Request to the whole answer; request to its first byte (the work before
   // the answer is written), both against the floor's whole time.
   Figure time, firstByte;
+  // From the first byte of the answer to its end, against the same bytes
+  // read from cat: what the pipe to the client costs by itself.
+  Figure transfer;
   std::vector<double> peakMiB, idlePeakMiB;
 };
 
-SnapshotFigures measureSnapshot(const std::string& exe, int rounds) {
+SnapshotFigures measureSnapshot(const std::string& exe, int rounds, int pipeBytes) {
   const std::string body = snapshotBody(kSnapshotBytes);
   const std::string expected = base64Encode(body);
   ViewerStub viewer(/*noDelay=*/true, body);
+  // The answer's size in one line, for cat to pipe back.
+  char pipeLine[] = "/tmp/quillon_bench_line_XXXXXX";
+  const int lineFd = mkstemp(pipeLine);
+  const std::string line = std::string(expected.size() + 200, 'A') + "\n";
+  if (lineFd < 0 || write(lineFd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+    fail("cannot write a temporary file");
+  }
+  close(lineFd);
   SnapshotFigures figures;
   for (int round = 0; round < rounds; ++round) {
     // A fresh process each round, so that its peak belongs to the snapshots.
     Child product(exe, productEnvironment(viewer));
+    product.enlargeOutputPipe(pipeBytes);
+    product.expectLinesUpTo(line.size() + 1);
     product.send(kInitialize);
     product.receive();
     product.send(kStateCall);
     product.receive();
     const double idle = static_cast<double>(product.peakResident()) / (1 << 20);
     CurlClient floor(viewer.base() + "/v1/snapshot.png", /*fresh=*/false);
-    std::vector<double> p, f, b;
+    std::vector<double> p, f, b, t, c;
     for (int i = 0; i < kSnapshots; ++i) {
+      {
+        Child cat("/bin/cat", {}, pipeLine);
+        cat.enlargeOutputPipe(pipeBytes);
+        cat.expectLinesUpTo(line.size() + 1);
+        cat.receive();
+        c.push_back(micros(Clock::now() - cat.firstByte()));
+      }
       {
         const auto t0 = Clock::now();
         std::string encoded = base64Encode(floor.get());
@@ -387,6 +428,7 @@ SnapshotFigures measureSnapshot(const std::string& exe, int rounds) {
         const std::string_view answer = product.receive();
         p.push_back(micros(Clock::now() - t0));
         b.push_back(micros(product.firstByte() - t0));
+        t.push_back(micros(Clock::now() - product.firstByte()));
         if (answer.size() < expected.size() || (round == 0 && i == 0 && answer.find(expected) == std::string::npos)) {
           fail("the snapshot answer does not carry the image");
         }
@@ -394,9 +436,11 @@ SnapshotFigures measureSnapshot(const std::string& exe, int rounds) {
     }
     figures.time.add(median(p), median(f));
     figures.firstByte.add(median(b), median(f));
+    figures.transfer.add(median(t), median(c));
     figures.peakMiB.push_back(static_cast<double>(product.peakResident()) / (1 << 20));
     figures.idlePeakMiB.push_back(idle);
   }
+  std::remove(pipeLine);
   return figures;
 }
 
@@ -445,20 +489,22 @@ int main(int argc, char** argv) {
   using namespace quillon;
   using namespace quillon::bench;
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s QUILLON_MCP TRIVIAL_PROGRAM [--rounds N]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s QUILLON_MCP TRIVIAL_PROGRAM [--rounds N] [--client-pipe BYTES]\n",
+                 argv[0]);
     return 2;
   }
   const std::string exe = argv[1], trivial = argv[2];
-  int rounds = 5;
+  int rounds = 5, pipeBytes = 0;
   for (int i = 3; i + 1 < argc; ++i) {
     if (std::string(argv[i]) == "--rounds") rounds = std::max(1, std::atoi(argv[i + 1]));
+    if (std::string(argv[i]) == "--client-pipe") pipeBytes = std::atoi(argv[i + 1]);
   }
   signal(SIGPIPE, SIG_IGN);
   curl_global_init(CURL_GLOBAL_ALL);
 
   const LatencyFigures latency = measureLatency(exe, rounds);
   const Figure startup = measureStartup(exe, trivial, rounds);
-  const SnapshotFigures snapshot = measureSnapshot(exe, rounds);
+  const SnapshotFigures snapshot = measureSnapshot(exe, rounds, pipeBytes);
 
   std::printf("Medians of %d rounds; each ratio is taken within a round, then its median shown.\n",
               rounds);
@@ -473,6 +519,7 @@ int main(int argc, char** argv) {
   row("start-up to initialize (median of 20)", startup, "us", 3.0);
   row("24 MiB snapshot (median of 5)", snapshot.time, "us", 1.5);
   row("  until its first byte, same floor", snapshot.firstByte, "us", 0);
+  row("  from first byte to end, floor: same size from cat", snapshot.transfer, "us", 0);
   const double bodyMiB = static_cast<double>(kSnapshotBytes) / (1 << 20);
   Figure peak;
   for (double mib : snapshot.peakMiB) peak.add(mib, bodyMiB);
