@@ -208,6 +208,27 @@ class Child {
   Clock::time_point firstByte_;
 };
 
+// --- the viewer -------------------------------------------------------------
+
+// quillon_viewer_stub, next to this program.
+std::string viewerProgram;
+
+// The viewer stand-in in a process of its own, so that the floor's requests
+// cross between processes just as the product's do (and as they would to the
+// real viewer).
+class ViewerProcess {
+ public:
+  explicit ViewerProcess(bool noDelay)
+      : child_(viewerProgram, {}, noDelay ? "nodelay" : "nagle"),
+        port_(std::stoi(std::string(child_.receive()))) {}
+  std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  int port() const { return port_; }
+
+ private:
+  Child child_;
+  int port_;
+};
+
 // --- the libcurl floor --------------------------------------------------------
 
 size_t collect(char* data, size_t size, size_t count, void* context) {
@@ -263,7 +284,7 @@ const std::string kStateCall =
 const std::string kSnapshotCall =
     R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"quillon_snapshot","arguments":{}}})";
 
-std::vector<std::string> productEnvironment(const ViewerStub& viewer) {
+std::vector<std::string> productEnvironment(const ViewerProcess& viewer) {
   return {"QUILLON_API_PORT=" + std::to_string(viewer.port())};
 }
 
@@ -294,7 +315,7 @@ struct LatencyFigures {
 };
 
 LatencyFigures measureLatency(const std::string& exe, int rounds) {
-  ViewerStub viewer(/*noDelay=*/true, std::string());
+  ViewerProcess viewer(/*noDelay=*/true);
   Child product(exe, productEnvironment(viewer));
   product.send(kInitialize);
   product.receive();
@@ -386,7 +407,7 @@ struct SnapshotFigures {
 SnapshotFigures measureSnapshot(const std::string& exe, int rounds, int pipeBytes) {
   const std::string body = snapshotBody(kSnapshotBytes);
   const std::string expected = base64Encode(body);
-  ViewerStub viewer(/*noDelay=*/true, body);
+  ViewerProcess viewer(/*noDelay=*/true);
   // The answer's size in one line, for cat to pipe back.
   char pipeLine[] = "/tmp/quillon_bench_line_XXXXXX";
   const int lineFd = mkstemp(pipeLine);
@@ -450,7 +471,7 @@ struct PolicyCell {
 };
 
 PolicyCell measurePolicy(bool noDelay, ConnectionPolicy policy) {
-  ViewerStub viewer(noDelay, std::string());
+  ViewerProcess viewer(noDelay);
   QuillonMCPServer server(urlSessionTransport(viewer.base(), 30.0, policy), viewer.base(), "1.3.0");
   for (int i = 0; i < 5; ++i) server.handle(kStateCall);
   std::vector<double> samples;
@@ -494,6 +515,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string exe = argv[1], trivial = argv[2];
+  const std::string self = argv[0];
+  viewerProgram = self.substr(0, self.rfind('/') + 1) + "quillon_viewer_stub";
   int rounds = 5, pipeBytes = 0;
   for (int i = 3; i + 1 < argc; ++i) {
     if (std::string(argv[i]) == "--rounds") rounds = std::max(1, std::atoi(argv[i + 1]));
