@@ -62,15 +62,20 @@ constexpr int kSnapshots = 5;
 // budget instead of the full count.
 constexpr double kPolicyBudgetSeconds = 4.0;
 
-double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+double micros(Clock::duration d) {
+  return std::chrono::duration<double, std::micro>(d).count();
+}
 
 double percentile(std::vector<double> values, double p) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
-  const size_t index = static_cast<size_t>(p / 100.0 * static_cast<double>(values.size() - 1) + 0.5);
+  const size_t index =
+      static_cast<size_t>(p / 100.0 * static_cast<double>(values.size() - 1) + 0.5);
   return values[std::min(index, values.size() - 1)];
 }
-double median(std::vector<double> values) { return percentile(std::move(values), 50); }
+double median(std::vector<double> values) {
+  return percentile(std::move(values), 50);
+}
 
 [[noreturn]] void fail(const std::string& what) {
   std::fprintf(stderr, "quillon_end_to_end: %s\n", what.c_str());
@@ -289,7 +294,8 @@ std::vector<std::string> productEnvironment(const ViewerProcess& viewer) {
 }
 
 void expectState(std::string_view answer) {
-  if (answer.find("Harbour House") == std::string::npos || answer.find("isError\":false") == std::string::npos) {
+  if (answer.find("Harbour House") == std::string::npos ||
+      answer.find("isError\":false") == std::string::npos) {
     fail("unexpected answer to quillon_state: " + std::string(answer.substr(0, 300)));
   }
 }
@@ -329,7 +335,8 @@ LatencyFigures measureLatency(const std::string& exe, int rounds) {
     expectState(*inProcess.handle(kStateCall));
     echo.send(kStateCall);
     echo.receive();
-    if (kept.get() != stateBody() || fresh.get() != stateBody()) fail("the floor read a wrong state");
+    if (kept.get() != stateBody() || fresh.get() != stateBody())
+      fail("the floor read a wrong state");
   }
   auto sample = [](std::vector<double>& into, auto&& call) {
     for (double& t : into) {
@@ -450,7 +457,8 @@ SnapshotFigures measureSnapshot(const std::string& exe, int rounds, int pipeByte
         p.push_back(micros(Clock::now() - t0));
         b.push_back(micros(product.firstByte() - t0));
         t.push_back(micros(Clock::now() - product.firstByte()));
-        if (answer.size() < expected.size() || (round == 0 && i == 0 && answer.find(expected) == std::string::npos)) {
+        if (answer.size() < expected.size() ||
+            (round == 0 && i == 0 && answer.find(expected) == std::string::npos)) {
           fail("the snapshot answer does not carry the image");
         }
       }
@@ -497,8 +505,8 @@ PolicyCell measurePolicy(bool noDelay, ConnectionPolicy policy) {
 // One line of the ratio table; a target of 0 means the figure has none.
 void row(const char* what, const Figure& figure, const char* unit, double target) {
   const double ratio = median(figure.ratio);
-  std::printf("%-52s %11.1f %11.1f %-4s %7.2fx", what, median(figure.product),
-              median(figure.floor), unit, ratio);
+  std::printf("%-52s %11.1f %11.1f %-4s %7.2fx", what, median(figure.product), median(figure.floor),
+              unit, ratio);
   if (target > 0) std::printf("   <= %.2fx %s", target, ratio <= target ? "met" : "MISSED");
   std::printf("\n");
 }
@@ -510,7 +518,8 @@ int main(int argc, char** argv) {
   using namespace quillon;
   using namespace quillon::bench;
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s QUILLON_MCP TRIVIAL_PROGRAM [--rounds N] [--client-pipe BYTES]\n",
+    std::fprintf(stderr,
+                 "usage: %s QUILLON_MCP TRIVIAL_PROGRAM [--rounds N] [--client-pipe BYTES]\n",
                  argv[0]);
     return 2;
   }
@@ -531,8 +540,8 @@ int main(int argc, char** argv) {
 
   std::printf("Medians of %d rounds; each ratio is taken within a round, then its median shown.\n",
               rounds);
-  std::printf("%-52s %11s %11s %-4s %8s   %s\n", "figure", "quillon-mcp", "floor", "unit",
-              "ratio", "target");
+  std::printf("%-52s %11s %11s %-4s %8s   %s\n", "figure", "quillon-mcp", "floor", "unit", "ratio",
+              "target");
   row("per-call p50, floor: kept-alive libcurl", latency.p50, "us", 1.25);
   row("per-call p99, floor: kept-alive libcurl", latency.p99, "us", 0);
   row("per-call p50, floor: libcurl, new connection", latency.p50Fresh, "us", 0);

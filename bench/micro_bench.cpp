@@ -54,9 +54,8 @@ void BM_HandleToolsList(benchmark::State& state) {
 BENCHMARK(BM_HandleToolsList);
 
 void BM_HandleToolsCallState(benchmark::State& state) {
-  handleLine(state,
-             R"({"jsonrpc":"2.0","id":7,"method":"tools/call",)"
-             R"("params":{"name":"quillon_state","arguments":{}}})");
+  handleLine(state, R"({"jsonrpc":"2.0","id":7,"method":"tools/call",)"
+                    R"("params":{"name":"quillon_state","arguments":{}}})");
 }
 BENCHMARK(BM_HandleToolsCallState);
 

@@ -31,10 +31,10 @@ TEST(JSONText, WritesTheSameBytesAsDump) {
       JSON(allControlsAndSpecials()),
       JSON::object({{allControlsAndSpecials(), JSON::array({1, 2.0, "x"})}}),
       JSON(std::numeric_limits<double>::quiet_NaN()),
-      JSON(big),                                        // referenced
-      JSON(big + "\xC3\xA9"),                           // referenced after a UTF-8 check
-      JSON(big + "\"quoted\"\n"),                       // long, but escaped in place
-      JSON(allControlsAndSpecials() + big),             // escape before the long run
+      JSON(big),                             // referenced
+      JSON(big + "\xC3\xA9"),                // referenced after a UTF-8 check
+      JSON(big + "\"quoted\"\n"),            // long, but escaped in place
+      JSON(allControlsAndSpecials() + big),  // escape before the long run
       JSON::array({big, JSON::object({{"k", big}}), big + "\t"}),
       JSON::binary({1, 2, 3}),
       JSON(JSON::value_t::discarded),
@@ -99,8 +99,8 @@ TEST(JSONText, RunWritesWhatHandleAnswers) {
   std::string written(expected.size() + 1, '\0');
   ASSERT_EQ(lseek(out, 0, SEEK_SET), 0);
   written.resize(static_cast<size_t>(pread(out, written.data(), written.size(), 0)));
-  EXPECT_TRUE(written == expected) << "run() wrote " << written.size() << " bytes, handle() gave "
-                                   << expected.size();
+  EXPECT_TRUE(written == expected)
+      << "run() wrote " << written.size() << " bytes, handle() gave " << expected.size();
   close(in);
   close(out);
   std::remove(inPath);

@@ -13,7 +13,9 @@ constexpr uint64_t kOnes = 0x0101010101010101ull;
 constexpr uint64_t kHighBits = 0x8080808080808080ull;
 
 // True when a byte of `word` is zero.
-constexpr uint64_t hasZeroByte(uint64_t word) { return (word - kOnes) & ~word & kHighBits; }
+constexpr uint64_t hasZeroByte(uint64_t word) {
+  return (word - kOnes) & ~word & kHighBits;
+}
 
 // Bytes that must be escaped: controls, '"' and '\'. Bytes of 0x80 and above
 // are never flagged here.
@@ -22,7 +24,9 @@ inline uint64_t escapeBytes(uint64_t word) {
          hasZeroByte(word ^ (0x5C * kOnes));
 }
 
-inline bool mustEscape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+inline bool mustEscape(unsigned char c) {
+  return c < 0x20 || c == '"' || c == '\\';
+}
 
 // The first byte at or after `p` that must be escaped, or, unless
 // `allowHigh`, that is not ASCII (and so needs its UTF-8 checked). Eight bytes
@@ -62,13 +66,27 @@ bool appendEscaped(std::string& out, std::string_view text) {
     }
     out.push_back('\\');
     switch (c) {
-      case '"': out.push_back('"'); break;
-      case '\\': out.push_back('\\'); break;
-      case '\b': out.push_back('b'); break;
-      case '\t': out.push_back('t'); break;
-      case '\n': out.push_back('n'); break;
-      case '\f': out.push_back('f'); break;
-      case '\r': out.push_back('r'); break;
+      case '"':
+        out.push_back('"');
+        break;
+      case '\\':
+        out.push_back('\\');
+        break;
+      case '\b':
+        out.push_back('b');
+        break;
+      case '\t':
+        out.push_back('t');
+        break;
+      case '\n':
+        out.push_back('n');
+        break;
+      case '\f':
+        out.push_back('f');
+        break;
+      case '\r':
+        out.push_back('r');
+        break;
       default: {
         const char code[] = {'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
         out.append(code, sizeof code);

@@ -114,7 +114,9 @@ const Curl* loadCurl() {
 }
 
 // Only for code that runs after loadCurl() has succeeded.
-const Curl& api() { return *loadCurl(); }
+const Curl& api() {
+  return *loadCurl();
+}
 
 // Bodies announce their length; reserving it up front keeps a large snapshot
 // from being copied on every growth step. The reservation has room for the
@@ -277,11 +279,10 @@ class CurlSession {
     // timeout, or fewer than one byte a second for that long. A large answer
     // that keeps flowing is never cut off. Low-speed time is whole seconds.
     const double seconds = std::isfinite(timeout_) && timeout_ > 0 ? timeout_ : 30.0;
-    setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
-                     static_cast<long>(std::min(seconds * 1000.0, 2.0e9)));
+    setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::min(seconds * 1000.0, 2.0e9)));
     setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     setopt(h, CURLOPT_LOW_SPEED_TIME,
-                     static_cast<long>(std::clamp(std::ceil(seconds), 1.0, 2.0e9)));
+           static_cast<long>(std::clamp(std::ceil(seconds), 1.0, 2.0e9)));
 
     setopt(h, CURLOPT_WRITEFUNCTION, &onBody);
     setopt(h, CURLOPT_WRITEDATA, &exchange);
