@@ -63,11 +63,11 @@ std::string apiBaseURL(const Environment& environment);
 // How a Transport treats its connection to the viewer between calls.
 //
 // A new connection per call is the default because its worst case is far
-// better. Reusing a kept-alive connection saves about 0.07 ms a call, but only
+// better. Reusing a kept-alive connection saves about 0.1 ms a call, but only
 // while the viewer's HTTP server disables Nagle's algorithm; against one that
 // does not (a common default), every call on a reused connection waits for a
 // delayed acknowledgement, some 40 ms, while a new connection still answers in
-// about 0.12 ms. The viewer's server is not ours to choose; docs/performance.md
+// under 0.2 ms. The viewer's server is not ours to choose; docs/performance.md
 // has the measurements.
 enum class ConnectionPolicy {
   reuse,  // keep one connection alive and send every call over it
