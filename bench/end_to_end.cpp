@@ -3,18 +3,23 @@
 //
 //   latency   2,000 sequential tools/call quillon_state through quillon-mcp,
 //             against the same requests sent straight over one kept-alive
-//             libcurl connection;
+//             libcurl connection, and over a new connection each; with the
+//             product's code called in this process and a line through cat
+//             to show where the difference goes;
 //   start-up  spawn to the initialize answer, against spawning a trivial C++
 //             program that prints one line;
 //   snapshot  a 24 MiB quillon_snapshot, against fetching the same body with
-//             libcurl and Base64-encoding it in one process; plus the peak
-//             resident memory of quillon-mcp during it;
+//             libcurl and Base64-encoding it in one process, split at the
+//             answer's first byte; plus the peak resident memory of
+//             quillon-mcp during it;
 //   policy    the product's transport (in this process, through handle())
 //             keeping its connection or opening one per call, against a
 //             viewer that disables Nagle's algorithm and one that does not.
 //
-// Every figure is repeated and reported as the median over the repeats; every
-// ratio is taken within one repeat, then the median of those ratios is shown.
+// The viewer is quillon_viewer_stub (next to this program), a process of its
+// own. Every figure is repeated and reported as the median over the repeats;
+// every ratio is taken within one repeat, then the median of those ratios is
+// shown.
 //
 // Usage: quillon_end_to_end QUILLON_MCP TRIVIAL_PROGRAM [--rounds N] [--client-pipe BYTES]
 // (--client-pipe enlarges the pipes the snapshot answers are read from.)
