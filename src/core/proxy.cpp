@@ -62,8 +62,8 @@ namespace {
 // libcurl's entry points, resolved on the first call to the viewer rather
 // than when the process starts. Debian's libcurl brings some thirty libraries
 // with it (TLS, Kerberos, LDAP, SSH, RTMP...); mapping and relocating them was
-// four fifths of the time from spawn to the answer to initialize, though none
-// of them is needed before the assistant's first tool call.
+// three quarters of the time from spawn to the answer to initialize, though
+// none of them is needed before the assistant's first tool call.
 struct Curl {
   decltype(&::curl_global_init) globalInit;
   decltype(&::curl_easy_init) easyInit;
