@@ -72,5 +72,25 @@ TEST(Base64Encode, MatchesRFC4648Vectors) {
   EXPECT_EQ(base64Encode(std::string("\xFB\xFF\x00", 3)), "+/8A");
 }
 
+// The in-place encoding overwrites its own input from the end backwards; a
+// wrong step would corrupt bytes not yet read, most likely near either end.
+TEST(Base64Encode, InPlaceMatchesTheCopyingEncoder) {
+  std::string bytes;
+  for (size_t n = 0; n < 200; ++n) {
+    bytes.push_back(static_cast<char>(n * 37 + 11));
+    const std::string expected = base64Encode(bytes);
+    std::string roomy = bytes;
+    roomy.reserve(expected.size());
+    const char* storage = roomy.data();
+    base64EncodeInPlace(roomy);
+    EXPECT_EQ(roomy, expected) << n + 1 << " bytes";
+    if (expected.size() > 15) EXPECT_EQ(roomy.data(), storage) << "no second buffer";
+    std::string tight = bytes;
+    tight.shrink_to_fit();
+    base64EncodeInPlace(tight);
+    EXPECT_EQ(tight, expected) << n + 1 << " bytes, no room";
+  }
+}
+
 }  // namespace
 }  // namespace quillon

@@ -1,6 +1,7 @@
 #include "proxy.hpp"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <charconv>
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <new>
 #include <string_view>
+#include <type_traits>
 
 namespace quillon {
 
@@ -58,8 +60,70 @@ std::string apiBaseURL(const Environment& environment) {
 
 namespace {
 
+// libcurl's entry points, resolved on the first call to the viewer rather
+// than when the process starts. Debian's libcurl brings some thirty libraries
+// with it (TLS, Kerberos, LDAP, SSH, RTMP...); mapping and relocating them was
+// three quarters of the time from spawn to the answer to initialize, though
+// none of them is needed before the assistant's first tool call.
+struct Curl {
+  decltype(&::curl_global_init) globalInit;
+  decltype(&::curl_easy_init) easyInit;
+  decltype(&::curl_easy_cleanup) easyCleanup;
+  decltype(&::curl_easy_reset) easyReset;
+  decltype(&::curl_easy_setopt) easySetopt;
+  decltype(&::curl_easy_perform) easyPerform;
+  decltype(&::curl_easy_getinfo) easyGetinfo;
+  decltype(&::curl_url) url;
+  decltype(&::curl_url_set) urlSet;
+  decltype(&::curl_url_cleanup) urlCleanup;
+  decltype(&::curl_slist_append) slistAppend;
+  decltype(&::curl_slist_free_all) slistFreeAll;
+};
+
+// The loaded and initialised library, or null when it cannot be had. Loaded
+// once (thread-safe) and never unloaded.
+const Curl* loadCurl() {
+  static const Curl* const loaded = []() -> const Curl* {
+    void* library = nullptr;
+    // The runtime name first; the file the build linked against as a fallback.
+    for (const char* name : {QUILLON_LIBCURL_NAME, QUILLON_LIBCURL_FILE}) {
+      if (*name && (library = dlopen(name, RTLD_NOW | RTLD_LOCAL))) break;
+    }
+    if (!library) return nullptr;
+    static Curl curl;
+    bool complete = true;
+    auto bind = [&](auto& entry, const char* symbol) {
+      entry = reinterpret_cast<std::remove_reference_t<decltype(entry)>>(dlsym(library, symbol));
+      complete = complete && entry;
+    };
+    bind(curl.globalInit, "curl_global_init");
+    bind(curl.easyInit, "curl_easy_init");
+    bind(curl.easyCleanup, "curl_easy_cleanup");
+    bind(curl.easyReset, "curl_easy_reset");
+    bind(curl.easySetopt, "curl_easy_setopt");
+    bind(curl.easyPerform, "curl_easy_perform");
+    bind(curl.easyGetinfo, "curl_easy_getinfo");
+    bind(curl.url, "curl_url");
+    bind(curl.urlSet, "curl_url_set");
+    bind(curl.urlCleanup, "curl_url_cleanup");
+    bind(curl.slistAppend, "curl_slist_append");
+    bind(curl.slistFreeAll, "curl_slist_free_all");
+    if (!complete || curl.globalInit(CURL_GLOBAL_ALL) != CURLE_OK) return nullptr;
+    return &curl;
+  }();
+  return loaded;
+}
+
+// Only for code that runs after loadCurl() has succeeded.
+const Curl& api() {
+  return *loadCurl();
+}
+
 // Bodies announce their length; reserving it up front keeps a large snapshot
-// from being copied on every growth step. A hostile announcement is capped.
+// from being copied on every growth step. The reservation has room for the
+// body's Base64 as well, so that a snapshot can be encoded where it lies
+// (room that is never written costs address space, not memory). A hostile
+// announcement is capped.
 constexpr curl_off_t kMaxReserve = curl_off_t{256} << 20;
 
 struct Exchange {
@@ -97,10 +161,11 @@ size_t onBody(char* data, size_t size, size_t count, void* context) noexcept {
     if (!exchange->reserved) {
       exchange->reserved = true;
       curl_off_t announced = -1;
-      if (curl_easy_getinfo(exchange->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) ==
+      if (api().easyGetinfo(exchange->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) ==
               CURLE_OK &&
           announced > 0) {
-        exchange->response.data.reserve(static_cast<size_t>(std::min(announced, kMaxReserve)));
+        const auto length = static_cast<size_t>(std::min(announced, kMaxReserve));
+        exchange->response.data.reserve(length + length / 3 + 4);
       }
     }
     exchange->response.data.append(data, bytes);
@@ -149,133 +214,145 @@ size_t onHeader(char* data, size_t size, size_t count, void* context) noexcept {
 }
 
 struct CurlURLDeleter {
-  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+  void operator()(CURLU* url) const { api().urlCleanup(url); }
 };
 struct CurlListDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+  void operator()(curl_slist* list) const { api().slistFreeAll(list); }
 };
 using CurlURL = std::unique_ptr<CURLU, CurlURLDeleter>;
 using CurlList = std::unique_ptr<curl_slist, CurlListDeleter>;
 
 bool parses(CURLU* url, const std::string& text) {
-  return curl_url_set(url, CURLUPART_URL, text.c_str(), 0) == CURLUE_OK;
+  return api().urlSet(url, CURLUPART_URL, text.c_str(), 0) == CURLUE_OK;
 }
 
-// One libcurl easy handle for the life of the Transport, so that the kept-alive
-// connection to the viewer is reused from call to call. The handle is not safe
-// for concurrent use, hence the mutex; in the server only one thread ever calls.
+// One libcurl easy handle for the life of the Transport; under the reuse policy
+// it also keeps the connection to the viewer from call to call. The handle is
+// not safe for concurrent use, hence the mutex; in the server only one thread
+// ever calls.
 class CurlSession {
  public:
-  CurlSession(std::string base, double timeout) : base_(std::move(base)), timeout_(timeout) {}
+  CurlSession(std::string base, double timeout, ConnectionPolicy policy)
+      : base_(std::move(base)), timeout_(timeout), policy_(policy) {}
   ~CurlSession() {
-    if (handle_) curl_easy_cleanup(handle_);
+    if (handle_) api().easyCleanup(handle_);
   }
   CurlSession(const CurlSession&) = delete;
   CurlSession& operator=(const CurlSession&) = delete;
 
   APIResponse perform(const std::string& method, const std::string& path,
                       const std::optional<std::string>& body) {
-    CurlURL url(curl_url());
+    if (!loadCurl()) throw ProxyError::unreachable(base_);
+    CurlURL url(api().url());
     if (!url) throw ProxyError::unreachable(base_);
     if (!parses(url.get(), base_ + path)) {
       // An address that can never be reached (QUILLON_API_PORT=99999, say)
       // is the viewer being unreachable, not a fault of the path.
-      CurlURL probe(curl_url());
+      CurlURL probe(api().url());
       if (probe && !parses(probe.get(), base_ + "/")) throw ProxyError::unreachable(base_);
       throw ProxyError::badArguments("bad path " + path);
     }
 
     std::lock_guard lock(mutex_);
     if (!handle_) {
-      // Deferred to the first call so that start-up stays instant.
-      static const bool initialised = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
-      if (initialised) handle_ = curl_easy_init();
+      handle_ = api().easyInit();
       if (!handle_) throw ProxyError::unreachable(base_);
     }
     // Reset clears every option of the previous call but keeps the connection
-    // cache, so calls stay independent while the connection is reused.
-    curl_easy_reset(handle_);
+    // cache, so calls stay independent even when the connection is reused.
+    api().easyReset(handle_);
 
     Exchange exchange;
     exchange.handle = handle_;
     CurlList headers;
     configure(url.get(), method, body, exchange, headers);
-    if (curl_easy_perform(handle_) != CURLE_OK || !exchange.headersComplete) {
+    if (api().easyPerform(handle_) != CURLE_OK || !exchange.headersComplete) {
       throw ProxyError::unreachable(base_);
     }
 
     long status = 0;
-    curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
+    api().easyGetinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
     if (status == 0) throw ProxyError::unreachable(base_);
     exchange.response.status = status;
     return std::move(exchange.response);
   }
 
  private:
+  template <typename Value>
+  static void setopt(CURL* handle, CURLoption option, Value value) {
+    api().easySetopt(handle, option, value);
+  }
+
   void configure(CURLU* url, const std::string& method, const std::optional<std::string>& body,
                  Exchange& exchange, CurlList& headers) {
     CURL* h = handle_;
-    curl_easy_setopt(h, CURLOPT_CURLU, url);
+    setopt(h, CURLOPT_CURLU, url);
 #if LIBCURL_VERSION_NUM >= 0x075500
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http");
+    setopt(h, CURLOPT_PROTOCOLS_STR, "http");
 #else
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP));
+    setopt(h, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP));
 #endif
-    curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     // The viewer is on loopback: a proxy from the environment (http_proxy,
     // ALL_PROXY) would carry the request off the machine and never reach it.
-    curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
+    setopt(h, CURLOPT_NOPROXY, "*");
     // No signals: the process ignores SIGPIPE itself, and curl's alarm-based
     // name resolution timeout is not needed for a numeric address.
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
+    setopt(h, CURLOPT_NOSIGNAL, 1L);
+    setopt(h, CURLOPT_TCP_NODELAY, 1L);
+    if (policy_ == ConnectionPolicy::fresh) {
+      setopt(h, CURLOPT_FRESH_CONNECT, 1L);
+      setopt(h, CURLOPT_FORBID_REUSE, 1L);
+    }
 
     // A stalled exchange ends with a failure: no connection within the
     // timeout, or no byte moving for that long (checked about once a second).
     // A large answer that keeps flowing is never cut off.
     const double seconds =
         std::isfinite(timeout_) && timeout_ > 0 ? std::min(timeout_, 2.0e6) : 30.0;
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(seconds * 1000.0));
+    setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(seconds * 1000.0));
     exchange.stallLimit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(seconds));
-    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &onProgress);
-    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &exchange);
+    setopt(h, CURLOPT_NOPROGRESS, 0L);
+    setopt(h, CURLOPT_XFERINFOFUNCTION, &onProgress);
+    setopt(h, CURLOPT_XFERINFODATA, &exchange);
 
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &onBody);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &exchange);
-    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &onHeader);
-    curl_easy_setopt(h, CURLOPT_HEADERDATA, &exchange);
+    setopt(h, CURLOPT_WRITEFUNCTION, &onBody);
+    setopt(h, CURLOPT_WRITEDATA, &exchange);
+    setopt(h, CURLOPT_HEADERFUNCTION, &onHeader);
+    setopt(h, CURLOPT_HEADERDATA, &exchange);
 
     if (body) {
-      curl_easy_setopt(h, CURLOPT_POST, 1L);
-      curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
-      curl_easy_setopt(h, CURLOPT_POSTFIELDS, body->data());
-      if (method != "POST") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, method.c_str());
+      setopt(h, CURLOPT_POST, 1L);
+      setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
+      setopt(h, CURLOPT_POSTFIELDS, body->data());
+      if (method != "POST") setopt(h, CURLOPT_CUSTOMREQUEST, method.c_str());
       // curl would label the body as a form, and ask a large one to wait for
       // "100 Continue", which stalls a second on servers that never send it.
-      headers.reset(curl_slist_append(nullptr, "Content-Type: application/json; charset=utf-8"));
-      if (!headers || !curl_slist_append(headers.get(), "Expect:")) throw std::bad_alloc();
-      curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+      headers.reset(api().slistAppend(nullptr, "Content-Type: application/json; charset=utf-8"));
+      if (!headers || !api().slistAppend(headers.get(), "Expect:")) throw std::bad_alloc();
+      setopt(h, CURLOPT_HTTPHEADER, headers.get());
     } else {
-      curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
-      if (method != "GET") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, method.c_str());
+      setopt(h, CURLOPT_HTTPGET, 1L);
+      if (method != "GET") setopt(h, CURLOPT_CUSTOMREQUEST, method.c_str());
     }
   }
 
   const std::string base_;
   const double timeout_;
+  const ConnectionPolicy policy_;
   std::mutex mutex_;
   CURL* handle_ = nullptr;
 };
 
 }  // namespace
 
-Transport urlSessionTransport(std::string base, double timeout) {
-  auto session = std::make_shared<CurlSession>(std::move(base), timeout);
-  return
-      [session](const std::string& method, const std::string& path,
-                std::optional<std::string> body) { return session->perform(method, path, body); };
+Transport urlSessionTransport(std::string base, double timeout, ConnectionPolicy policy) {
+  auto session = std::make_shared<CurlSession>(std::move(base), timeout, policy);
+  return [session](const std::string& method, const std::string& path,
+                   std::optional<std::string> body) {
+    return session->perform(method, path, body);
+  };
 }
 
 }  // namespace quillon

@@ -60,14 +60,31 @@ using Environment = std::map<std::string, std::string>;
 // strict decimal that fits in 64 bits, else 17950. Never fails.
 std::string apiBaseURL(const Environment& environment);
 
+// How a Transport treats its connection to the viewer between calls.
+//
+// A new connection per call is the default because its worst case is far
+// better. Reusing a kept-alive connection saves about 0.1 ms a call, but only
+// while the viewer's HTTP server disables Nagle's algorithm; against one that
+// does not (a common default), every call on a reused connection waits for a
+// delayed acknowledgement, some 40 ms, while a new connection still answers in
+// under 0.2 ms. The viewer's server is not ours to choose; docs/performance.md
+// has the measurements.
+enum class ConnectionPolicy {
+  reuse,  // keep one connection alive and send every call over it
+  fresh,  // open a new connection for every call and close it afterwards
+};
+inline constexpr ConnectionPolicy kDefaultConnectionPolicy = ConnectionPolicy::fresh;
+
 // A Transport to `base` over libcurl, blocking the calling thread for the
 // whole exchange. `timeout` (seconds) bounds a stalled exchange: no connection
 // within it, or no bytes moving for that long. A large answer that keeps
 // flowing is not cut off.
 //
-// The returned function keeps one connection to the viewer open between calls
-// and may be copied freely; copies share that connection, and calls through
-// them are serialised, so it is safe to call from several threads.
-Transport urlSessionTransport(std::string base, double timeout);
+// The returned function may be copied freely; copies share one libcurl handle
+// (and, under `reuse`, its connection), and calls through them are
+// serialised, so it is safe to call from several threads. The product always
+// uses the default policy; the other one exists so that both can be measured.
+Transport urlSessionTransport(std::string base, double timeout,
+                              ConnectionPolicy policy = kDefaultConnectionPolicy);
 
 }  // namespace quillon

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "json_reader.hpp"
+#include "json_text.hpp"
 #include "line_io.hpp"
 #include "text.hpp"
 
@@ -48,8 +49,17 @@ bool nestsTooDeep(std::string_view text) {
   return false;
 }
 
+// An empty object with room for `members`. An ordered_json object keeps its
+// members in a vector that copies them, not moves them, when it grows: adding
+// a member after a body-sized string would copy the whole body.
+JSON objectWithRoom(size_t members) {
+  JSON object = JSON::object();
+  object.get_ref<JSON::object_t&>().reserve(members);
+  return object;
+}
+
 JSON resultEnvelope(JSON id, JSON result) {
-  JSON answer = JSON::object();
+  JSON answer = objectWithRoom(3);
   answer["jsonrpc"] = "2.0";
   answer["id"] = std::move(id);
   answer["result"] = std::move(result);
@@ -57,10 +67,10 @@ JSON resultEnvelope(JSON id, JSON result) {
 }
 
 JSON errorEnvelope(JSON id, int code, std::string message) {
-  JSON error = JSON::object();
+  JSON error = objectWithRoom(2);
   error["code"] = code;
   error["message"] = std::move(message);
-  JSON answer = JSON::object();
+  JSON answer = objectWithRoom(3);
   answer["jsonrpc"] = "2.0";
   answer["id"] = std::move(id);
   answer["error"] = std::move(error);
@@ -68,14 +78,14 @@ JSON errorEnvelope(JSON id, int code, std::string message) {
 }
 
 JSON textContent(std::string text) {
-  JSON item = JSON::object();
+  JSON item = objectWithRoom(2);
   item["type"] = "text";
   item["text"] = std::move(text);
   return item;
 }
 
 JSON toolFailure(std::string description) {
-  JSON result = JSON::object();
+  JSON result = objectWithRoom(2);
   result["content"] = JSON::array({textContent(repairUTF8(std::move(description)))});
   result["isError"] = true;
   return result;
@@ -125,19 +135,33 @@ void QuillonMCPServer::run(int inputFd, int outputFd) {
   LineReader reader(inputFd);
   std::string line;
   while (reader.next(line)) {
-    const std::optional<std::string> answer = handle(std::move(line));
+    // The same answer text as handle() gives, but written in pieces: a long
+    // string such as a snapshot's Base64 goes out from where it lies instead
+    // of being copied into one answer string first.
+    const std::optional<JSON> answer = respond(std::move(line));
+    if (!answer) continue;
+    JSONText text;
+    if (!text.write(*answer)) continue;
+    std::vector<std::string_view> pieces = text.pieces();
+    pieces.emplace_back("\n");
     // A client that closed our output cannot read any further answer.
-    if (answer && !writeAll(outputFd, {*answer, "\n"})) return;
+    if (!writeAll(outputFd, std::move(pieces))) return;
   }
 }
 
 std::optional<std::string> QuillonMCPServer::handle(std::string line) {
+  const std::optional<JSON> answer = respond(std::move(line));
+  if (!answer) return std::nullopt;
+  return encode(*answer);
+}
+
+std::optional<JSON> QuillonMCPServer::respond(std::string line) {
   const std::string text = repairUTF8(std::move(line));
   const std::string_view trimmed = trimWhitespace(text);
   if (trimmed.empty()) return std::nullopt;
 
   JSON message = nestsTooDeep(trimmed) ? JSON(JSON::value_t::discarded) : readJSON(trimmed);
-  if (!message.is_object()) return encode(errorEnvelope(nullptr, -32700, "parse error"));
+  if (!message.is_object()) return errorEnvelope(nullptr, -32700, "parse error");
 
   const auto method = message.find("method");
   if (method == message.end() || !method->is_string()) return std::nullopt;
@@ -149,18 +173,18 @@ std::optional<std::string> QuillonMCPServer::handle(std::string line) {
                           : JSON::object();
   const std::string& name = method->get_ref<const std::string&>();
 
-  if (name == "initialize") return encode(resultEnvelope(*id, initializeResult(params, version)));
-  if (name == "ping") return encode(resultEnvelope(*id, JSON::object()));
+  if (name == "initialize") return resultEnvelope(*id, initializeResult(params, version));
+  if (name == "ping") return resultEnvelope(*id, JSON::object());
   if (name == "tools/list") {
-    return encode(resultEnvelope(*id, JSON::object({{"tools", quillonToolDefinitions()}})));
+    return resultEnvelope(*id, JSON::object({{"tools", quillonToolDefinitions()}}));
   }
-  if (name != "tools/call") return encode(errorEnvelope(*id, -32601, "method not found: " + name));
+  if (name != "tools/call") return errorEnvelope(*id, -32601, "method not found: " + name);
 
   const auto toolMember = params.find("name");
   const std::string tool = toolMember != params.end() && toolMember->is_string()
                                ? toolMember->get<std::string>()
                                : std::string();
-  if (!isCataloguedTool(tool)) return encode(errorEnvelope(*id, -32602, "unknown tool: " + tool));
+  if (!isCataloguedTool(tool)) return errorEnvelope(*id, -32602, "unknown tool: " + tool);
   const auto argumentsMember = params.find("arguments");
   const JSON arguments = argumentsMember != params.end() && argumentsMember->is_object()
                              ? *argumentsMember
@@ -178,15 +202,13 @@ std::optional<std::string> QuillonMCPServer::handle(std::string line) {
   } catch (...) {
     result = toolFailure("unknown error");
   }
-  return encode(resultEnvelope(*id, std::move(result)));
+  return resultEnvelope(*id, std::move(result));
 }
 
 std::optional<std::string> QuillonMCPServer::encode(const JSON& answer) {
-  try {
-    return answer.dump();
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
+  JSONText text;
+  if (!text.write(answer)) return std::nullopt;
+  return std::move(text).join();
 }
 
 JSON QuillonMCPServer::callTool(const std::string& name, const JSON& arguments) {
@@ -210,7 +232,7 @@ JSON QuillonMCPServer::callTool(const std::string& name, const JSON& arguments) 
 }
 
 JSON QuillonMCPServer::textResult(APIResponse response) {
-  JSON result = JSON::object();
+  JSON result = objectWithRoom(2);
   result["content"] = JSON::array({textContent(repairUTF8(std::move(response.data)))});
   result["isError"] = response.status > 399;
   return result;
@@ -224,9 +246,13 @@ JSON QuillonMCPServer::imageResult(APIResponse response, const std::string& capt
   const std::string mimeType = type.starts_with("image/")
                                    ? response.contentType.substr(0, response.contentType.find(';'))
                                    : std::string("image/png");
-  JSON image = JSON::object();
+  // The body becomes its Base64 in place and then the string in the result:
+  // a snapshot exists once, not as body, Base64 and copy.
+  std::string data = std::move(response.data);
+  base64EncodeInPlace(data);
+  JSON image = objectWithRoom(3);
   image["type"] = "image";
-  image["data"] = base64Encode(response.data);
+  image["data"] = std::move(data);
   // Header bytes need not be UTF-8 (HTTP allows any octet there), and one
   // invalid string would make the whole answer unserialisable: the client
   // would never hear back about this request.

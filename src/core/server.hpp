@@ -47,6 +47,11 @@ class QuillonMCPServer {
   const Transport transport;
   const std::string apiBase;  // kept for reference; the transport was built from it
   const std::string version;
+
+ private:
+  // The answer to one input line as a value, before serialisation; nothing
+  // when the line gets no answer. handle() and run() share it.
+  std::optional<JSON> respond(std::string line);
 };
 
 }  // namespace quillon

@@ -1,5 +1,6 @@
 #include "text.hpp"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -160,29 +161,74 @@ std::string_view trimWhitespace(std::string_view text) {
   return {reinterpret_cast<const char*>(begin), static_cast<size_t>(end - begin)};
 }
 
+namespace {
+
+constexpr char kBase64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// The two characters of every 12-bit value, so that a group of three bytes
+// takes two lookups instead of four.
+constexpr std::array<char, 2 * 4096> kBase64Pairs = [] {
+  std::array<char, 2 * 4096> pairs{};
+  for (size_t v = 0; v < 4096; ++v) {
+    pairs[2 * v] = kBase64Alphabet[v >> 6];
+    pairs[2 * v + 1] = kBase64Alphabet[v & 63];
+  }
+  return pairs;
+}();
+
+// Writes the four characters of the 24-bit group `v`.
+inline void encodeGroup(uint32_t v, char* out) {
+  std::memcpy(out, &kBase64Pairs[2 * (v >> 12)], 2);
+  std::memcpy(out + 2, &kBase64Pairs[2 * (v & 4095)], 2);
+}
+
+// The last one or two bytes, padded with "=".
+void encodeTail(const unsigned char* in, size_t tail, char* out) {
+  uint32_t v = uint32_t{in[0]} << 16;
+  if (tail == 2) v |= uint32_t{in[1]} << 8;
+  encodeGroup(v, out);
+  out[3] = '=';
+  if (tail == 1) out[2] = '=';
+}
+
+}  // namespace
+
 std::string base64Encode(std::string_view bytes) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   const auto in = reinterpret_cast<const unsigned char*>(bytes.data());
   const size_t n = bytes.size();
   std::string out((n + 2) / 3 * 4, '=');
   char* o = out.data();
   size_t i = 0;
-  for (; i + 3 <= n; i += 3) {
-    const uint32_t v = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2];
-    *o++ = kAlphabet[v >> 18];
-    *o++ = kAlphabet[(v >> 12) & 63];
-    *o++ = kAlphabet[(v >> 6) & 63];
-    *o++ = kAlphabet[v & 63];
+  for (; i + 3 <= n; i += 3, o += 4) {
+    encodeGroup((uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2], o);
   }
-  if (i < n) {
-    uint32_t v = uint32_t{in[i]} << 16;
-    if (i + 1 < n) v |= uint32_t{in[i + 1]} << 8;
-    *o++ = kAlphabet[v >> 18];
-    *o++ = kAlphabet[(v >> 12) & 63];
-    if (i + 1 < n) *o++ = kAlphabet[(v >> 6) & 63];
-  }
+  if (i < n) encodeTail(in + i, n - i, o);
   return out;
+}
+
+void base64EncodeInPlace(std::string& bytes) {
+  const size_t n = bytes.size();
+  const size_t encoded = (n + 2) / 3 * 4;
+  if (bytes.capacity() < encoded) {
+    bytes = base64Encode(bytes);
+    return;
+  }
+  bytes.resize(encoded);  // within the capacity: the storage stays where it is
+  char* const out = bytes.data();
+  const auto* const in = reinterpret_cast<const unsigned char*>(out);
+  // Group i of three bytes at 3i becomes four characters at 4i >= 3i. Going
+  // from the last group to the first, each write lands on bytes that are
+  // either already encoded or its own group, which is read before it is
+  // written.
+  size_t groups = n / 3;
+  if (const size_t tail = n % 3) encodeTail(in + 3 * groups, tail, out + 4 * groups);
+  while (groups > 0) {
+    --groups;
+    const unsigned char* group = in + 3 * groups;
+    encodeGroup((uint32_t{group[0]} << 16) | (uint32_t{group[1]} << 8) | group[2],
+                out + 4 * groups);
+  }
 }
 
 }  // namespace quillon

@@ -26,4 +26,10 @@ std::string_view trimWhitespace(std::string_view text);
 // Standard Base64 (RFC 4648 alphabet, "=" padding), on one line.
 std::string base64Encode(std::string_view bytes);
 
+// Replaces `bytes` with base64Encode(bytes). When the string's capacity
+// already holds the encoded size, the encoding is written where the bytes lie,
+// from the end backwards, so no second buffer is ever allocated; otherwise it
+// falls back to base64Encode.
+void base64EncodeInPlace(std::string& bytes);
+
 }  // namespace quillon

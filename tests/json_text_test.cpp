@@ -1,0 +1,111 @@
+// The answer writer must give exactly the bytes of the library's own dump(),
+// and run()'s gathered write exactly the bytes of handle(): a difference would
+// reach every client unnoticed.
+#include "json_text.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <string>
+
+#include "server.hpp"
+
+namespace quillon {
+namespace {
+
+std::string allControlsAndSpecials() {
+  std::string text;
+  for (int c = 0; c < 0x20; ++c) text.push_back(static_cast<char>(c));
+  text += "\"\\/\x7F plain caf\xC3\xA9 \xE2\x80\x94 \xF0\x9F\x98\x80 end";
+  return text;
+}
+
+TEST(JSONText, WritesTheSameBytesAsDump) {
+  const std::string big(JSONText::kReferenceThreshold + 5, 'A');
+  const JSON values[] = {
+      JSON::parse(R"({"jsonrpc":"2.0","id":[1,-2,3.5,1e300,-0.0,18446744073709551615,)"
+                  R"(-9223372036854775808,0.1,true,false,null,{},[],""],"s":"a/b"})"),
+      JSON(allControlsAndSpecials()),
+      JSON::object({{allControlsAndSpecials(), JSON::array({1, 2.0, "x"})}}),
+      JSON(std::numeric_limits<double>::quiet_NaN()),
+      JSON(big),                             // referenced
+      JSON(big + "\xC3\xA9"),                // referenced after a UTF-8 check
+      JSON(big + "\"quoted\"\n"),            // long, but escaped in place
+      JSON(allControlsAndSpecials() + big),  // escape before the long run
+      JSON::array({big, JSON::object({{"k", big}}), big + "\t"}),
+      JSON::binary({1, 2, 3}),
+      JSON(JSON::value_t::discarded),
+  };
+  for (const JSON& value : values) {
+    const std::string expected = value.dump();
+    EXPECT_EQ(QuillonMCPServer::encode(value), expected) << expected.substr(0, 80);
+    JSONText text;
+    ASSERT_TRUE(text.write(value));
+    std::string joined;
+    for (std::string_view piece : text.pieces()) joined += piece;
+    EXPECT_EQ(joined, expected) << expected.substr(0, 80);
+  }
+}
+
+TEST(JSONText, RefusesInvalidUTF8LikeDump) {
+  const std::string big(JSONText::kReferenceThreshold, 'A');
+  for (const std::string& bad : {std::string("a\xFF"), std::string("\xE2\x82"), big + "\xC0\xAF",
+                                 "\"" + big + "\xED\xA0\x80"}) {
+    EXPECT_THROW(JSON(bad).dump(), JSON::type_error);
+    EXPECT_EQ(QuillonMCPServer::encode(JSON::object({{"text", bad}})), std::nullopt);
+    EXPECT_EQ(QuillonMCPServer::encode(JSON::object({{bad, 1}})), std::nullopt);
+  }
+}
+
+// A snapshot large enough to be written in pieces, through the real loop.
+TEST(JSONText, RunWritesWhatHandleAnswers) {
+  std::string png = "\x89PNG\r\n\x1a\n";
+  png.resize(3 * JSONText::kReferenceThreshold, '\x7F');
+  for (size_t i = 8; i < png.size(); i += 7) png[i] = static_cast<char>(i * 131);
+  Transport transport = [&png](const std::string& method, const std::string& path,
+                               std::optional<std::string>) {
+    APIResponse response;
+    response.status = 200;
+    response.contentType = path == "/v1/snapshot.png" ? "image/png" : "application/json";
+    response.data = path == "/v1/snapshot.png" ? png : "{\"method\":\"" + method + "\"}";
+    return response;
+  };
+  QuillonMCPServer server(transport, "http://127.0.0.1:1", "1.3.0");
+  const std::string lines[] = {
+      R"({"jsonrpc":"2.0","id":"a/b","method":"tools/call","params":{"name":"quillon_snapshot"}})",
+      R"({"jsonrpc":"2.0","id":2,"method":"ping"})",
+      R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"quillon_state"}})",
+  };
+  std::string input, expected;
+  for (const std::string& line : lines) {
+    input += line + "\n";
+    // Re-serialised by the library, so that this does not lean on JSONText.
+    expected += JSON::parse(*server.handle(line)).dump() + "\n";
+  }
+  ASSERT_GT(expected.size(), png.size() * 4 / 3);
+
+  char inPath[] = "/tmp/quillon_json_text_in_XXXXXX";
+  char outPath[] = "/tmp/quillon_json_text_out_XXXXXX";
+  const int in = mkstemp(inPath), out = mkstemp(outPath);
+  ASSERT_GE(in, 0);
+  ASSERT_GE(out, 0);
+  ASSERT_EQ(write(in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  ASSERT_EQ(lseek(in, 0, SEEK_SET), 0);
+  server.run(in, out);
+
+  std::string written(expected.size() + 1, '\0');
+  ASSERT_EQ(lseek(out, 0, SEEK_SET), 0);
+  written.resize(static_cast<size_t>(pread(out, written.data(), written.size(), 0)));
+  EXPECT_TRUE(written == expected)
+      << "run() wrote " << written.size() << " bytes, handle() gave " << expected.size();
+  close(in);
+  close(out);
+  std::remove(inPath);
+  std::remove(outPath);
+}
+
+}  // namespace
+}  // namespace quillon
