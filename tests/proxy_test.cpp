@@ -185,14 +185,6 @@ TEST_F(TransportTest, HeaderNamesAreLowerCasedAndContentTypeFoundInAnyCase) {
   }
 }
 
-TEST_F(TransportTest, ConnectionIsReusedBetweenCalls) {
-  for (int i = 0; i < 3; ++i) transport("GET", "/v1/state", std::nullopt);
-  const auto seen = viewer.seen();
-  ASSERT_EQ(seen.size(), 3u);
-  EXPECT_EQ(seen[1].remotePort, seen[0].remotePort);
-  EXPECT_EQ(seen[2].remotePort, seen[0].remotePort);
-}
-
 TEST_F(TransportTest, ProxyVariablesAreIgnoredForTheViewer) {
   // Nothing listens on the proxy port: a request sent there would fail.
   for (const char* name : {"http_proxy", "HTTP_PROXY", "ALL_PROXY", "all_proxy"}) {
