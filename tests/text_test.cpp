@@ -10,7 +10,7 @@ namespace {
 const std::string kFFFD = "\xEF\xBF\xBD";
 
 TEST(RepairUTF8, ValidTextPassesThroughUnchanged) {
-  for (const std::string text : {std::string(), std::string("plain ascii"),
+  for (const std::string& text : {std::string(), std::string("plain ascii"),
                                  std::string("caf\xC3\xA9 \xE2\x80\x94 \xF0\x9F\x98\x80"),
                                  std::string("nul\0inside", 10), std::string("\xF4\x8F\xBF\xBF")}) {
     EXPECT_EQ(repairUTF8(text), text);
@@ -84,7 +84,9 @@ TEST(Base64Encode, InPlaceMatchesTheCopyingEncoder) {
     const char* storage = roomy.data();
     base64EncodeInPlace(roomy);
     EXPECT_EQ(roomy, expected) << n + 1 << " bytes";
-    if (expected.size() > 15) EXPECT_EQ(roomy.data(), storage) << "no second buffer";
+    if (expected.size() > 15) {
+      EXPECT_EQ(roomy.data(), storage) << "no second buffer";
+    }
     std::string tight = bytes;
     tight.shrink_to_fit();
     base64EncodeInPlace(tight);
