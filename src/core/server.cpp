@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <exception>
+#include <new>
 #include <utility>
 
 #include "json_reader.hpp"
@@ -67,6 +68,10 @@ JSON errorEnvelope(JSON id, int code, std::string message) {
   return answer;
 }
 
+std::optional<std::string> parseError() {
+  return QuillonMCPServer::encode(errorEnvelope(nullptr, -32700, "parse error"));
+}
+
 JSON textContent(std::string text) {
   JSON item = JSON::object();
   item["type"] = "text";
@@ -123,7 +128,14 @@ void QuillonMCPServer::run(int inputFd, int outputFd) {
   LineReader reader(inputFd);
   std::string line;
   while (reader.next(line)) {
-    const std::optional<std::string> answer = handle(std::move(line));
+    // A line that does not fit in memory, whole or parsed, is no JSON the
+    // server can read; the client hears so, and the session goes on.
+    std::optional<std::string> answer;
+    try {
+      answer = reader.dropped() ? parseError() : handle(std::move(line));
+    } catch (const std::bad_alloc&) {
+      answer = parseError();
+    }
     // A client that closed our output cannot read any further answer.
     if (answer && !writeAll(outputFd, {*answer, "\n"})) return;
   }
@@ -135,7 +147,7 @@ std::optional<std::string> QuillonMCPServer::handle(std::string line) {
   if (trimmed.empty()) return std::nullopt;
 
   JSON message = nestsTooDeep(trimmed) ? JSON(JSON::value_t::discarded) : readJSON(trimmed);
-  if (!message.is_object()) return encode(errorEnvelope(nullptr, -32700, "parse error"));
+  if (!message.is_object()) return parseError();
 
   const auto method = message.find("method");
   if (method == message.end() || !method->is_string()) return std::nullopt;
