@@ -183,6 +183,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (viewer.body) {
     FUZZ_CHECK(viewer.method == "POST");
     FUZZ_CHECK(Reference::parse(*viewer.body, nullptr, false) == arguments);
+    // Byte for byte, key order included, as the library's own ordered parser
+    // reads the arguments: the server's faster reader must agree with it.
+    const auto ordered = nlohmann::ordered_json::parse(trimmed, nullptr, false);
+    const auto& orderedParams = ordered.at("params");
+    const auto orderedArguments =
+        orderedParams.contains("arguments") && orderedParams["arguments"].is_object()
+            ? orderedParams.at("arguments")
+            : nlohmann::ordered_json::object();
+    FUZZ_CHECK(*viewer.body == orderedArguments.dump());
   } else {
     FUZZ_CHECK(viewer.method == "GET");
   }

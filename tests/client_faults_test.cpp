@@ -3,6 +3,8 @@
 // still served, nothing but answer lines reaches stdout, nothing reaches
 // stderr, and the process ends with status 0 at end of input.
 
+#include <sys/resource.h>
+
 #include <httplib.h>
 
 #include <gtest/gtest.h>
@@ -211,6 +213,33 @@ TEST(ClientFaults, InputEndingMidLineIsAnsweredAndTheProcessExitsZero) {
   expectTranscript(R"({"jsonrpc":"2.0","id":"caf)"
                    "\xC3",
                    {kParseError});
+}
+
+// A line larger than the memory the process may use is answered as a parse
+// error and read past, and the next line is served as usual: at 100 MiB the
+// parser runs out, at 400 MiB the line reader itself.
+TEST(ClientFaults, LineBeyondTheMemoryLimitIsAParseErrorAndTheNextLineIsServed) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+#else
+  ChildProcess child(QUILLON_MCP_EXE);
+  const rlimit limit{256u << 20, 256u << 20};
+  ASSERT_EQ(::prlimit(child.pid(), RLIMIT_AS, &limit, nullptr), 0);
+  const std::string chunk(4u << 20, 'x');
+  for (const size_t mebibytes : {100, 400}) {
+    SCOPED_TRACE(std::to_string(mebibytes) + " MiB");
+    ASSERT_TRUE(child.send(R"({"jsonrpc":"2.0","id":1,"method":"ping","params":{"pad":")"));
+    for (size_t sent = 0; sent < mebibytes; sent += 4) ASSERT_TRUE(child.send(chunk));
+    ASSERT_TRUE(child.send("\"}}\n" + ping("2") + "\n"));
+    EXPECT_EQ(child.readLine(), kParseError);
+    EXPECT_EQ(child.readLine(), pong("2"));
+  }
+  const ExitReport exit = child.finish();
+  EXPECT_TRUE(exit.exited) << "ended by signal " << exit.signal;
+  EXPECT_EQ(exit.exitCode, 0);
+  EXPECT_EQ(child.out(), "");
+  EXPECT_EQ(child.err(), "");
+#endif
 }
 
 // A client may send one huge line: a 64 MiB string is answered, and the

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <new>
 
 namespace quillon {
 
@@ -50,7 +51,30 @@ bool LineReader::fill() {
   }
 }
 
+// Out of memory for the line being assembled: let go of it, read on to its
+// end without keeping anything, and keep what follows.
+void LineReader::skipLine() {
+  std::string().swap(buffer_);
+  start_ = 0;
+  scanned_ = 0;
+  char chunk[kChunk];
+  for (;;) {
+    const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+    if (n < 0 && waitIfBusy(fd_, POLLIN)) continue;
+    if (n <= 0) {
+      eof_ = true;
+      return;
+    }
+    if (const void* found = std::memchr(chunk, '\n', static_cast<size_t>(n))) {
+      const char* after = static_cast<const char*>(found) + 1;
+      buffer_.assign(after, static_cast<size_t>(chunk + n - after));
+      return;
+    }
+  }
+}
+
 bool LineReader::next(std::string& line) {
+  dropped_ = false;
   for (;;) {
     const size_t searchFrom = start_ + scanned_;
     const void* found = searchFrom < buffer_.size() ? std::memchr(buffer_.data() + searchFrom, '\n',
@@ -78,7 +102,16 @@ bool LineReader::next(std::string& line) {
       return true;
     }
     scanned_ = buffer_.size() - start_;
-    if (eof_ || !fill()) {
+    bool more = false;
+    try {
+      more = !eof_ && fill();
+    } catch (const std::bad_alloc&) {
+      skipLine();
+      line.clear();
+      dropped_ = true;
+      return true;
+    }
+    if (!more) {
       if (start_ >= buffer_.size()) return false;
       line.assign(buffer_, start_, buffer_.size() - start_);
       start_ = buffer_.size();

@@ -20,22 +20,29 @@ class LineReader {
 
   // Stores the next line in `line` and returns true, or returns false at end
   // of input (or on a read error, which ends input just the same). Waits on
-  // a non-blocking descriptor that has nothing yet.
+  // a non-blocking descriptor that has nothing yet. A line too long to hold in
+  // memory is read past and delivered empty, with dropped() true.
   bool next(std::string& line);
+
+  // Whether the line last delivered was too long to hold.
+  bool dropped() const { return dropped_; }
 
  private:
   bool fill();
+  void skipLine();
 
   int fd_;
   std::string buffer_;
   size_t start_ = 0;    // first byte of the line being assembled
   size_t scanned_ = 0;  // bytes from start_ already searched for "\n"
   bool eof_ = false;
+  bool dropped_ = false;
 };
 
 // Writes all of `parts` to `fd` as one gathered write, retrying after partial
-// writes and interruptions, and waiting while a non-blocking `fd` is full. Returns false when the descriptor can no longer be
-// written (the reader has gone away).
+// writes and interruptions, and waiting while a non-blocking `fd` is full.
+// Returns false when the descriptor can no longer be written (the reader has
+// gone away).
 bool writeAll(int fd, std::vector<std::string_view> parts);
 
 }  // namespace quillon

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <exception>
+#include <new>
 #include <utility>
 
 #include "json_reader.hpp"
@@ -77,6 +78,8 @@ JSON errorEnvelope(JSON id, int code, std::string message) {
   return answer;
 }
 
+JSON parseError() { return errorEnvelope(nullptr, -32700, "parse error"); }
+
 JSON textContent(std::string text) {
   JSON item = objectWithRoom(2);
   item["type"] = "text";
@@ -135,11 +138,18 @@ void QuillonMCPServer::run(int inputFd, int outputFd) {
   LineReader reader(inputFd);
   std::string line;
   while (reader.next(line)) {
+    // A line that does not fit in memory, whole or parsed, is no JSON the
+    // server can read; the client hears so, and the session goes on.
+    std::optional<JSON> answer;
+    try {
+      answer = reader.dropped() ? parseError() : respond(std::move(line));
+    } catch (const std::bad_alloc&) {
+      answer = parseError();
+    }
+    if (!answer) continue;
     // The same answer text as handle() gives, but written in pieces: a long
     // string such as a snapshot's Base64 goes out from where it lies instead
     // of being copied into one answer string first.
-    const std::optional<JSON> answer = respond(std::move(line));
-    if (!answer) continue;
     JSONText text;
     if (!text.write(*answer)) continue;
     std::vector<std::string_view> pieces = text.pieces();
@@ -161,7 +171,7 @@ std::optional<JSON> QuillonMCPServer::respond(std::string line) {
   if (trimmed.empty()) return std::nullopt;
 
   JSON message = nestsTooDeep(trimmed) ? JSON(JSON::value_t::discarded) : readJSON(trimmed);
-  if (!message.is_object()) return errorEnvelope(nullptr, -32700, "parse error");
+  if (!message.is_object()) return parseError();
 
   const auto method = message.find("method");
   if (method == message.end() || !method->is_string()) return std::nullopt;
