@@ -199,18 +199,8 @@ TEST_F(EndToEndTest, RefusalsArriveAsErrorResults) {
   EXPECT_EQ(answer("quillon_open", {{"path", skp}})["opened"], skp);
 }
 
-TEST_F(EndToEndTest, KeptAliveConnectionAnswersWithoutDelay) {
-  // Forty calls over the one connection quillon-mcp keeps open. Were small
-  // answers held back by Nagle's algorithm against delayed ACKs, each call
-  // would take ~40 ms and the whole well over a second.
-  answer("quillon_camera");
-  const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < 40; ++i) answer("quillon_camera");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 1200ms);
-}
-
 TEST_F(EndToEndTest, StoppedViewerReadsAsUnreachableUntilItIsBack) {
-  answer("quillon_state");  // quillon-mcp now holds a kept-alive connection
+  answer("quillon_state");  // the viewer has been reached once
   viewer->signal(SIGTERM);
   EXPECT_EQ(viewer->wait(5s), std::optional<int>(0)) << "the viewer did not stop cleanly in time";
 

@@ -58,21 +58,6 @@ TEST(Stdio, FramingOfLinesInAndOut) {
   EXPECT_EQ(lines(outcome.out), expected);
 }
 
-TEST(Stdio, ManyRequestsInOneWriteAreAnsweredInOrder) {
-  std::string input;
-  for (int i = 0; i < 3000; ++i)
-    input += R"({"id":)" + std::to_string(i) +
-             R"(,"method":"ping"})"
-             "\n";
-  const RunResult outcome = runQuillon(input);
-  const auto answers = lines(outcome.out);
-  ASSERT_EQ(answers.size(), 3000u);
-  for (int i = 0; i < 3000; ++i) {
-    EXPECT_EQ(answers[i], R"({"jsonrpc":"2.0","id":)" + std::to_string(i) + R"(,"result":{}})");
-  }
-  EXPECT_EQ(outcome.exit.exitCode, 0);
-}
-
 TEST(Stdio, LineBreaksInsideStringsStayEscaped) {
   const RunResult outcome = runQuillon(R"({"id":"a\nb\r\u2028","method":"ping"})"
                                      "\n");
