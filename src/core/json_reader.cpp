@@ -22,6 +22,10 @@ using Members = JSON::object_t::Container;
 // below it and never pays for the index.
 constexpr size_t kScanLimit = 16;
 
+// Deeper values are refused as they open, so that no line can exhaust the
+// stack of the recursive code that later walks a value (the writer, copies).
+constexpr size_t kMaxDepth = 512;
+
 // Open-addressing set of member positions, hashed by their keys. It stores
 // positions rather than keys because the members vector moves its strings
 // when it grows. Four bytes a slot keep the index of a huge object small.
@@ -147,6 +151,7 @@ class Builder {
   }
 
   bool open(JSON::value_t type) {
+    if (stack_.size() >= kMaxDepth) return false;
     stack_.push_back(Frame{place(JSON(type)), nullptr, nullptr});
     return true;
   }

@@ -13,9 +13,10 @@
 namespace quillon {
 
 // Parses `text` as one standard JSON value: no comments, and nothing after
-// it, not even a NUL byte. Returns a discarded value when the text is not valid
-// JSON, holds a number that overflows a double, or cannot be held in memory. Members keep the order
-// of their first appearance; a repeated key keeps its first position and takes
+// it, not even a NUL byte. Returns a discarded value when the text is not
+// valid JSON, nests deeper than 512 arrays and objects, holds a number that
+// overflows a double, or cannot be held in memory. Members keep the order of
+// their first appearance; a repeated key keeps its first position and takes
 // the last value given.
 JSON readJSON(std::string_view text);
 

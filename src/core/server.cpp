@@ -24,32 +24,6 @@ constexpr const char* kInstructions =
     "with quillon_scene and quillon_layers; adjust PBR/Clay/X-Ray shading, sun/point lights, SSAO, "
     "and backdrop with quillon_rendering; inspect the 3D viewport visually with quillon_snapshot.";
 
-// Deeper input is refused before parsing, so that no line can exhaust the
-// stack of the parser's callers or of the serialiser.
-constexpr size_t kMaxDepth = 512;
-
-bool nestsTooDeep(std::string_view text) {
-  size_t depth = 0;
-  bool inString = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (inString) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        inString = false;
-      }
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > kMaxDepth) return true;
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return false;
-}
-
 // An empty object with room for `members`. An ordered_json object keeps its
 // members in a vector that copies them, not moves them, when it grows: adding
 // a member after a body-sized string would copy the whole body.
@@ -78,7 +52,9 @@ JSON errorEnvelope(JSON id, int code, std::string message) {
   return answer;
 }
 
-JSON parseError() { return errorEnvelope(nullptr, -32700, "parse error"); }
+JSON parseError() {
+  return errorEnvelope(nullptr, -32700, "parse error");
+}
 
 JSON textContent(std::string text) {
   JSON item = objectWithRoom(2);
@@ -170,7 +146,7 @@ std::optional<JSON> QuillonMCPServer::respond(std::string line) {
   const std::string_view trimmed = trimWhitespace(text);
   if (trimmed.empty()) return std::nullopt;
 
-  JSON message = nestsTooDeep(trimmed) ? JSON(JSON::value_t::discarded) : readJSON(trimmed);
+  JSON message = readJSON(trimmed);
   if (!message.is_object()) return parseError();
 
   const auto method = message.find("method");
