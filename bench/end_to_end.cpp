@@ -330,7 +330,7 @@ LatencyFigures measureLatency(const std::string& exe, int rounds) {
   Child product(exe, productEnvironment(viewer));
   product.send(kInitialize);
   product.receive();
-  QuillonMCPServer inProcess(urlSessionTransport(viewer.base(), 30.0), viewer.base(), "1.3.0");
+  QuillonMCPServer inProcess(urlSessionTransport(viewer.base(), 30.0), viewer.base(), QUILLON_VERSION);
   Child echo("/bin/cat", {});
   CurlClient kept(viewer.base() + "/v1/state", /*fresh=*/false);
   CurlClient fresh(viewer.base() + "/v1/state", /*fresh=*/true);
@@ -485,7 +485,7 @@ struct PolicyCell {
 
 PolicyCell measurePolicy(bool noDelay, ConnectionPolicy policy) {
   ViewerProcess viewer(noDelay);
-  QuillonMCPServer server(urlSessionTransport(viewer.base(), 30.0, policy), viewer.base(), "1.3.0");
+  QuillonMCPServer server(urlSessionTransport(viewer.base(), 30.0, policy), viewer.base(), QUILLON_VERSION);
   for (int i = 0; i < 5; ++i) server.handle(kStateCall);
   std::vector<double> samples;
   const auto start = Clock::now();

@@ -29,7 +29,7 @@ QuillonMCPServer inMemoryServer() {
   Transport transport = [](const std::string&, const std::string&, std::optional<std::string>) {
     return stateResponse();
   };
-  return QuillonMCPServer(std::move(transport), "http://127.0.0.1:17950", "1.3.0");
+  return QuillonMCPServer(std::move(transport), "http://127.0.0.1:17950", QUILLON_VERSION);
 }
 
 void handleLine(benchmark::State& state, const std::string& line) {

@@ -115,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   quillon::QuillonMCPServer server(
       [&viewer](const std::string& method, const std::string& path,
                 std::optional<std::string> body) { return viewer(method, path, std::move(body)); },
-      kBase, "1.3.0");
+      kBase, QUILLON_VERSION);
   const std::optional<std::string> answer = server.handle(line);
   FUZZ_CHECK(viewer.calls <= 1);
 

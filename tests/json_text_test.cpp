@@ -73,7 +73,7 @@ TEST(JSONText, RunWritesWhatHandleAnswers) {
     response.data = path == "/v1/snapshot.png" ? png : "{\"method\":\"" + method + "\"}";
     return response;
   };
-  QuillonMCPServer server(transport, "http://127.0.0.1:1", "1.3.0");
+  QuillonMCPServer server(transport, "http://127.0.0.1:1", QUILLON_VERSION);
   const std::string lines[] = {
       R"({"jsonrpc":"2.0","id":"a/b","method":"tools/call","params":{"name":"quillon_snapshot"}})",
       R"({"jsonrpc":"2.0","id":2,"method":"ping"})",

@@ -55,7 +55,7 @@ class ServerTest : public ::testing::Test {
   }
 
   FakeViewer viewer;
-  QuillonMCPServer server{viewer.transport(), "http://127.0.0.1:17950", "1.3.0"};
+  QuillonMCPServer server{viewer.transport(), "http://127.0.0.1:17950", QUILLON_VERSION};
 };
 
 TEST_F(ServerTest, PingAnswersWithExactlyTheResultEnvelope) {

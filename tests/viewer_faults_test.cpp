@@ -202,7 +202,7 @@ struct ViewerFaults : ::testing::Test {
   void connectTo(int port, double timeout = 1.0,
                  ConnectionPolicy policy = kDefaultConnectionPolicy) {
     server = std::make_unique<QuillonMCPServer>(urlSessionTransport(base(port), timeout, policy),
-                                                base(port), "1.3.0");
+                                                base(port), QUILLON_VERSION);
   }
   std::string call(const std::string& line) {
     const Captured captured = handleQuietly(*server, line);

@@ -36,7 +36,7 @@ int main() {
 
   base = quillon::apiBaseURL(readEnvironment());
   server = std::make_unique<quillon::QuillonMCPServer>(quillon::urlSessionTransport(base, 30.0),
-                                                       base, "1.3.0");
+                                                       base, QUILLON_VERSION);
   server->run();
   return 0;
 }
