@@ -1,7 +1,6 @@
 #include "proxy.hpp"
 
 #include <curl/curl.h>
-#include <dlfcn.h>
 
 #include <algorithm>
 #include <charconv>
@@ -11,7 +10,6 @@
 #include <mutex>
 #include <new>
 #include <string_view>
-#include <type_traits>
 
 namespace quillon {
 
@@ -60,65 +58,6 @@ std::string apiBaseURL(const Environment& environment) {
 
 namespace {
 
-// libcurl's entry points, resolved on the first call to the viewer rather
-// than when the process starts. Debian's libcurl brings some thirty libraries
-// with it (TLS, Kerberos, LDAP, SSH, RTMP...); mapping and relocating them was
-// three quarters of the time from spawn to the answer to initialize, though
-// none of them is needed before the assistant's first tool call.
-struct Curl {
-  decltype(&::curl_global_init) globalInit;
-  decltype(&::curl_easy_init) easyInit;
-  decltype(&::curl_easy_cleanup) easyCleanup;
-  decltype(&::curl_easy_reset) easyReset;
-  decltype(&::curl_easy_setopt) easySetopt;
-  decltype(&::curl_easy_perform) easyPerform;
-  decltype(&::curl_easy_getinfo) easyGetinfo;
-  decltype(&::curl_url) url;
-  decltype(&::curl_url_set) urlSet;
-  decltype(&::curl_url_cleanup) urlCleanup;
-  decltype(&::curl_slist_append) slistAppend;
-  decltype(&::curl_slist_free_all) slistFreeAll;
-};
-
-// The loaded and initialised library, or null when it cannot be had. Loaded
-// once (thread-safe) and never unloaded.
-const Curl* loadCurl() {
-  static const Curl* const loaded = []() -> const Curl* {
-    void* library = nullptr;
-    // The runtime name first; the file the build linked against as a fallback.
-    for (const char* name : {QUILLON_LIBCURL_NAME, QUILLON_LIBCURL_FILE}) {
-      if (*name && (library = dlopen(name, RTLD_NOW | RTLD_LOCAL))) break;
-    }
-    if (!library) return nullptr;
-    static Curl curl;
-    bool complete = true;
-    auto bind = [&](auto& entry, const char* symbol) {
-      entry = reinterpret_cast<std::remove_reference_t<decltype(entry)>>(dlsym(library, symbol));
-      complete = complete && entry;
-    };
-    bind(curl.globalInit, "curl_global_init");
-    bind(curl.easyInit, "curl_easy_init");
-    bind(curl.easyCleanup, "curl_easy_cleanup");
-    bind(curl.easyReset, "curl_easy_reset");
-    bind(curl.easySetopt, "curl_easy_setopt");
-    bind(curl.easyPerform, "curl_easy_perform");
-    bind(curl.easyGetinfo, "curl_easy_getinfo");
-    bind(curl.url, "curl_url");
-    bind(curl.urlSet, "curl_url_set");
-    bind(curl.urlCleanup, "curl_url_cleanup");
-    bind(curl.slistAppend, "curl_slist_append");
-    bind(curl.slistFreeAll, "curl_slist_free_all");
-    if (!complete || curl.globalInit(CURL_GLOBAL_ALL) != CURLE_OK) return nullptr;
-    return &curl;
-  }();
-  return loaded;
-}
-
-// Only for code that runs after loadCurl() has succeeded.
-const Curl& api() {
-  return *loadCurl();
-}
-
 // Bodies announce their length; reserving it up front keeps a large snapshot
 // from being copied on every growth step. The reservation has room for the
 // body's Base64 as well, so that a snapshot can be encoded where it lies
@@ -161,7 +100,7 @@ size_t onBody(char* data, size_t size, size_t count, void* context) noexcept {
     if (!exchange->reserved) {
       exchange->reserved = true;
       curl_off_t announced = -1;
-      if (api().easyGetinfo(exchange->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) ==
+      if (curl_easy_getinfo(exchange->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) ==
               CURLE_OK &&
           announced > 0) {
         const auto length = static_cast<size_t>(std::min(announced, kMaxReserve));
@@ -214,16 +153,26 @@ size_t onHeader(char* data, size_t size, size_t count, void* context) noexcept {
 }
 
 struct CurlURLDeleter {
-  void operator()(CURLU* url) const { api().urlCleanup(url); }
+  void operator()(CURLU* url) const { curl_url_cleanup(url); }
 };
 struct CurlListDeleter {
-  void operator()(curl_slist* list) const { api().slistFreeAll(list); }
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 using CurlURL = std::unique_ptr<CURLU, CurlURLDeleter>;
 using CurlList = std::unique_ptr<curl_slist, CurlListDeleter>;
 
 bool parses(CURLU* url, const std::string& text) {
-  return api().urlSet(url, CURLUPART_URL, text.c_str(), 0) == CURLUE_OK;
+  return curl_url_set(url, CURLUPART_URL, text.c_str(), 0) == CURLUE_OK;
+}
+
+// A request libcurl cannot set up as asked is refused whole, in curl's own
+// words: sent with an option missing, it could reach a proxy, wait without
+// bound or carry an unlabelled body.
+void check(CURLcode code) {
+  if (code != CURLE_OK) {
+    throw ProxyError::badArguments(std::string("libcurl cannot set up the request: ") +
+                                   curl_easy_strerror(code));
+  }
 }
 
 // One libcurl easy handle for the life of the Transport; under the reuse policy
@@ -235,43 +184,46 @@ class CurlSession {
   CurlSession(std::string base, double timeout, ConnectionPolicy policy)
       : base_(std::move(base)), timeout_(timeout), policy_(policy) {}
   ~CurlSession() {
-    if (handle_) api().easyCleanup(handle_);
+    if (handle_) curl_easy_cleanup(handle_);
   }
   CurlSession(const CurlSession&) = delete;
   CurlSession& operator=(const CurlSession&) = delete;
 
   APIResponse perform(const std::string& method, const std::string& path,
                       const std::optional<std::string>& body) {
-    if (!loadCurl()) throw ProxyError::unreachable(base_);
-    CurlURL url(api().url());
+    // Once per process, before any other libcurl call, and not thread-safe:
+    // the static's guard serialises it.
+    static const CURLcode initialised = curl_global_init(CURL_GLOBAL_ALL);
+    check(initialised);
+    CurlURL url(curl_url());
     if (!url) throw ProxyError::unreachable(base_);
     if (!parses(url.get(), base_ + path)) {
       // An address that can never be reached (QUILLON_API_PORT=99999, say)
       // is the viewer being unreachable, not a fault of the path.
-      CurlURL probe(api().url());
+      CurlURL probe(curl_url());
       if (probe && !parses(probe.get(), base_ + "/")) throw ProxyError::unreachable(base_);
       throw ProxyError::badArguments("bad path " + path);
     }
 
     std::lock_guard lock(mutex_);
     if (!handle_) {
-      handle_ = api().easyInit();
+      handle_ = curl_easy_init();
       if (!handle_) throw ProxyError::unreachable(base_);
     }
     // Reset clears every option of the previous call but keeps the connection
     // cache, so calls stay independent even when the connection is reused.
-    api().easyReset(handle_);
+    curl_easy_reset(handle_);
 
     Exchange exchange;
     exchange.handle = handle_;
     CurlList headers;
     configure(url.get(), method, body, exchange, headers);
-    if (api().easyPerform(handle_) != CURLE_OK || !exchange.headersComplete) {
+    if (curl_easy_perform(handle_) != CURLE_OK || !exchange.headersComplete) {
       throw ProxyError::unreachable(base_);
     }
 
     long status = 0;
-    api().easyGetinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
     if (status == 0) throw ProxyError::unreachable(base_);
     exchange.response.status = status;
     return std::move(exchange.response);
@@ -280,7 +232,7 @@ class CurlSession {
  private:
   template <typename Value>
   static void setopt(CURL* handle, CURLoption option, Value value) {
-    api().easySetopt(handle, option, value);
+    check(curl_easy_setopt(handle, option, value));
   }
 
   void configure(CURLU* url, const std::string& method, const std::optional<std::string>& body,
@@ -329,8 +281,8 @@ class CurlSession {
       if (method != "POST") setopt(h, CURLOPT_CUSTOMREQUEST, method.c_str());
       // curl would label the body as a form, and ask a large one to wait for
       // "100 Continue", which stalls a second on servers that never send it.
-      headers.reset(api().slistAppend(nullptr, "Content-Type: application/json; charset=utf-8"));
-      if (!headers || !api().slistAppend(headers.get(), "Expect:")) throw std::bad_alloc();
+      headers.reset(curl_slist_append(nullptr, "Content-Type: application/json; charset=utf-8"));
+      if (!headers || !curl_slist_append(headers.get(), "Expect:")) throw std::bad_alloc();
       setopt(h, CURLOPT_HTTPHEADER, headers.get());
     } else {
       setopt(h, CURLOPT_HTTPGET, 1L);
