@@ -1,7 +1,7 @@
 #include "line_io.hpp"
 
-#include <poll.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,12 +18,20 @@ constexpr size_t kChunk = 64 * 1024;
 // A host may hand us descriptors in non-blocking mode (shared with a parent
 // that set it). "Try again" is then no end of input and no lost reader: wait
 // until the descriptor is ready and carry on. True when it should be retried.
-bool waitIfBusy(int fd, short events) {
+//
+// macOS's poll() does not support terminals: it reports them invalid at once,
+// every time, and retrying would spin at full speed. Such a descriptor is
+// tried again after a short sleep instead.
+bool waitIfBusy(int fd, short events, PollFunction poll) {
   if (errno == EINTR) return true;
   if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
   pollfd ready{fd, events, 0};
-  while (::poll(&ready, 1, -1) < 0) {
-    if (errno != EINTR) return false;
+  int polled;
+  while ((polled = poll(&ready, 1, -1)) < 0 && errno == EINTR) {
+  }
+  if (polled < 0 || (ready.revents & POLLNVAL)) {
+    const timespec pause{0, 10'000'000};
+    ::nanosleep(&pause, nullptr);
   }
   return true;
 }
@@ -44,7 +52,7 @@ bool LineReader::fill() {
       buffer_.resize(used + static_cast<size_t>(n));
       return true;
     }
-    if (n < 0 && waitIfBusy(fd_, POLLIN)) continue;
+    if (n < 0 && waitIfBusy(fd_, POLLIN, poll_)) continue;
     buffer_.resize(used);
     eof_ = true;
     return false;
@@ -60,7 +68,7 @@ void LineReader::skipLine() {
   char chunk[kChunk];
   for (;;) {
     const ssize_t n = ::read(fd_, chunk, sizeof chunk);
-    if (n < 0 && waitIfBusy(fd_, POLLIN)) continue;
+    if (n < 0 && waitIfBusy(fd_, POLLIN, poll_)) continue;
     if (n <= 0) {
       eof_ = true;
       return;
@@ -121,31 +129,34 @@ bool LineReader::next(std::string& line) {
   }
 }
 
-bool writeAll(int fd, std::vector<std::string_view> parts) {
-  std::vector<iovec> pending;
-  pending.reserve(parts.size());
-  for (std::string_view part : parts) {
-    if (!part.empty()) pending.push_back({const_cast<char*>(part.data()), part.size()});
-  }
-  size_t first = 0;
-  while (first < pending.size()) {
-    const int count = static_cast<int>(std::min<size_t>(pending.size() - first, IOV_MAX));
-    const ssize_t n = ::writev(fd, pending.data() + first, count);
+bool writeAll(int fd, std::vector<std::string_view> parts, size_t maxBytesPerCall) {
+  std::vector<iovec> batch;
+  size_t part = 0, offset = 0;  // the next byte to write is parts[part][offset]
+  for (;;) {
+    // One call takes at most maxBytesPerCall bytes and IOV_MAX pieces: macOS
+    // refuses a writev of more than INT_MAX bytes instead of writing part.
+    batch.clear();
+    size_t room = maxBytesPerCall;
+    for (size_t i = part, skip = offset; i < parts.size() && room > 0 && batch.size() < IOV_MAX;
+         ++i, skip = 0) {
+      const size_t take = std::min(parts[i].size() - skip, room);
+      if (take > 0) batch.push_back({const_cast<char*>(parts[i].data() + skip), take});
+      room -= take;
+    }
+    if (batch.empty()) return true;
+    const ssize_t n = ::writev(fd, batch.data(), static_cast<int>(batch.size()));
     if (n < 0) {
-      if (waitIfBusy(fd, POLLOUT)) continue;
+      if (waitIfBusy(fd, POLLOUT, ::poll)) continue;
       return false;
     }
     size_t written = static_cast<size_t>(n);
-    while (first < pending.size() && written >= pending[first].iov_len) {
-      written -= pending[first].iov_len;
-      ++first;
+    while (part < parts.size() && written >= parts[part].size() - offset) {
+      written -= parts[part].size() - offset;
+      ++part;
+      offset = 0;
     }
-    if (written > 0) {
-      pending[first].iov_base = static_cast<char*>(pending[first].iov_base) + written;
-      pending[first].iov_len -= written;
-    }
+    offset += written;
   }
-  return true;
 }
 
 }  // namespace quillon

@@ -5,18 +5,25 @@
 // stray byte can be held back or duplicated.
 #pragma once
 
+#include <poll.h>
+
+#include <climits>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace quillon {
 
+// How the loops wait for a non-blocking descriptor to become ready: poll()
+// itself, or in tests a stand-in that plays another kernel's answers.
+using PollFunction = int (*)(pollfd*, nfds_t, int);
+
 // Splits the bytes of a descriptor into lines. The terminator ("\n" or
 // "\r\n") is removed; a last line without one is still delivered. Not
 // thread-safe; the descriptor must stay open while the reader is used.
 class LineReader {
  public:
-  explicit LineReader(int fd) : fd_(fd) {}
+  explicit LineReader(int fd, PollFunction poll = ::poll) : fd_(fd), poll_(poll) {}
 
   // Stores the next line in `line` and returns true, or returns false at end
   // of input (or on a read error, which ends input just the same). Waits on
@@ -32,6 +39,7 @@ class LineReader {
   void skipLine();
 
   int fd_;
+  PollFunction poll_;
   std::string buffer_;
   size_t start_ = 0;    // first byte of the line being assembled
   size_t scanned_ = 0;  // bytes from start_ already searched for "\n"
@@ -39,10 +47,10 @@ class LineReader {
   bool dropped_ = false;
 };
 
-// Writes all of `parts` to `fd` as one gathered write, retrying after partial
-// writes and interruptions, and waiting while a non-blocking `fd` is full.
-// Returns false when the descriptor can no longer be written (the reader has
-// gone away).
-bool writeAll(int fd, std::vector<std::string_view> parts);
+// Writes all of `parts` to `fd` in gathered writes of at most
+// `maxBytesPerCall` bytes each, retrying after partial writes and
+// interruptions, and waiting while a non-blocking `fd` is full. Returns false
+// when the descriptor can no longer be written (the reader has gone away).
+bool writeAll(int fd, std::vector<std::string_view> parts, size_t maxBytesPerCall = INT_MAX);
 
 }  // namespace quillon
