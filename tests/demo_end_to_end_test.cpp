@@ -1,28 +1,92 @@
 // The built quillon-mcp, started as an MCP host starts it, driving the built
-// demo viewer over loopback: every tool, the viewer's refusals, and the
-// viewer going away.
-
-#include <gtest/gtest.h>
+// demo viewer over loopback: every tool, checked by what a user would see.
 #include <signal.h>
 #include <stdlib.h>
+#include <zlib.h>
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 
-#include "child_process.hpp"
 #include "mcp_client.hpp"
-#include "png_reader.hpp"
+#include "support/harness.hpp"
 
-namespace quillon::demo {
+namespace quillon::test {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using demo::JSON;
 
-class EndToEndTest : public ::testing::Test {
+std::string decodeBase64(const std::string& text) {
+  const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string bytes;
+  uint32_t buffer = 0;
+  int bits = 0;
+  for (const char c : text) {
+    if (c == '=') break;
+    buffer = (buffer << 6) | static_cast<uint32_t>(alphabet.find(c));
+    if ((bits += 6) >= 8) bytes.push_back(static_cast<char>((buffer >> (bits -= 8)) & 0xFF));
+  }
+  return bytes;
+}
+
+uint32_t bigEndian(const std::string& bytes, size_t at) {
+  uint32_t value = 0;
+  for (size_t i = at; i < at + 4; ++i) value = (value << 8) | static_cast<uint8_t>(bytes.at(i));
+  return value;
+}
+
+// The filtered scanlines of an 8-bit RGB PNG, inflated by zlib to exactly the
+// size its header announces; empty when it is no such PNG.
+std::string scanlines(const std::string& png) {
+  if (png.rfind("\x89PNG\r\n\x1A\n", 0) != 0) return {};
+  uint32_t width = 0, height = 0;
+  std::string compressed;
+  for (size_t at = 8; at + 8 <= png.size();) {
+    const uint32_t length = bigEndian(png, at);
+    const std::string type = png.substr(at + 4, 4), data = png.substr(at + 8, length);
+    if (type == "IHDR" && data.substr(8, 2) == std::string("\x08\x02", 2)) {
+      width = bigEndian(data, 0);
+      height = bigEndian(data, 4);
+    }
+    if (type == "IDAT") compressed += data;
+    at += 12 + length;
+  }
+  std::string pixels((1 + 3 * size_t{width}) * height, '\0');
+  uLongf size = pixels.size();
+  if (pixels.empty() ||
+      uncompress(reinterpret_cast<Bytef*>(pixels.data()), &size,
+                 reinterpret_cast<const Bytef*>(compressed.data()), compressed.size()) != Z_OK ||
+      size != pixels.size()) {
+    return {};
+  }
+  return pixels;
+}
+
+// Every object the cross-reference table lists starts where it says.
+bool validCrossReferences(const std::string& pdf) {
+  const size_t start = pdf.rfind("startxref\n");
+  if (pdf.rfind("%PDF-", 0) != 0 || start == std::string::npos) return false;
+  std::istringstream table(pdf.substr(std::stoul(pdf.substr(start + 10))));
+  std::string keyword, flag;
+  size_t first = 0, count = 0, offset = 0, generation = 0;
+  table >> keyword >> first >> count;
+  if (keyword != "xref" || count < 2) return false;
+  for (size_t object = first; object < first + count; ++object) {
+    table >> offset >> generation >> flag;
+    const std::string header = std::to_string(object) + " 0 obj";
+    if (flag == "n" && pdf.compare(offset, header.size(), header) != 0) return false;
+  }
+  return static_cast<bool>(table);
+}
+
+class DemoEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string pattern = (fs::temp_directory_path() / "quillon-e2e-XXXXXX").string();
@@ -30,195 +94,126 @@ class EndToEndTest : public ::testing::Test {
     folder = pattern;
     skp = (folder / "house.skp").string();
     std::ofstream(skp) << "placeholder";
-
-    ChildProcess::Options viewerOptions;
-    viewerOptions.arguments = {QUILLON_DEMO_VIEWER_EXE, "--port", "0"};
-    viewerOptions.errorFile = (folder / "viewer.log").string();
-    viewer = std::make_unique<ChildProcess>(viewerOptions);
-    const std::optional<std::string> line = viewer->readLine(10s);
+    startViewer("0");
     const std::string prefix = "listening on http://127.0.0.1:";
-    ASSERT_TRUE(line && line->starts_with(prefix)) << "viewer said: " << line.value_or("nothing");
+    const std::optional<std::string> line = viewer->readLine(10s);
+    ASSERT_TRUE(line && line->starts_with(prefix)) << line.value_or("the viewer said nothing");
     port = line->substr(prefix.size());
-    base = "http://127.0.0.1:" + port;
-
-    ChildProcess::Options serverOptions;
-    serverOptions.arguments = {QUILLON_MCP_EXE};
-    serverOptions.environment["QUILLON_API_PORT"] = port;
-    serverOptions.pipeInput = true;
-    serverOptions.errorFile = (folder / "quillon-mcp.stderr").string();
-    server = std::make_unique<ChildProcess>(serverOptions);
-    client = std::make_unique<McpClient>(*server, 30s);
-    initialized =
-        client->request("initialize", {{"protocolVersion", "2025-03-26"},
-                                       {"capabilities", JSON::object()},
-                                       {"clientInfo", {{"name", "e2e"}, {"version", "0"}}}});
+    server = std::make_unique<ChildProcess>(quillonMCP(port));
+    client = std::make_unique<demo::McpClient>(*server, 30s);
+    client->request("initialize", {{"protocolVersion", "2025-03-26"}});
     client->notify("notifications/initialized");
   }
-
   void TearDown() override {
     client.reset();
     server.reset();
     viewer.reset();
-    std::error_code ignored;
-    fs::remove_all(folder, ignored);
+    fs::remove_all(folder);
   }
-
-  JSON call(const std::string& tool, const JSON& arguments = JSON::object()) {
-    return client->callTool(tool, arguments);
+  void startViewer(const std::string& onPort) {
+    ChildProcess::Options options;
+    options.arguments = {QUILLON_DEMO_VIEWER_EXE, "--port", onPort};
+    options.errorFile = (folder / "viewer.log").string();
+    viewer = std::make_unique<ChildProcess>(options);
   }
-
   // A call that must succeed with a JSON text answer.
   JSON answer(const std::string& tool, const JSON& arguments = JSON::object()) {
-    const JSON result = call(tool, arguments);
-    EXPECT_FALSE(isErrorResult(result))
-        << tool << " " << arguments.dump() << ": " << resultText(result);
-    const JSON parsed = JSON::parse(resultText(result), nullptr, false);
-    EXPECT_TRUE(parsed.is_object()) << tool << ": " << resultText(result);
-    return parsed;
+    const JSON result = client->callTool(tool, arguments);
+    EXPECT_FALSE(demo::isErrorResult(result)) << tool << ": " << demo::resultText(result);
+    return JSON::parse(demo::resultText(result), nullptr, false);
+  }
+  std::string snapshot() {
+    const JSON result = client->callTool("quillon_snapshot", JSON::object());
+    EXPECT_EQ(result["content"][0]["mimeType"], "image/png");
+    EXPECT_EQ(result["content"][1]["text"], "Snapshot of the Quillon 3D viewport.");
+    return scanlines(decodeBase64(result["content"][0].value("data", "")));
   }
 
   fs::path folder;
-  std::string skp, port, base;
+  std::string skp, port;
   std::unique_ptr<ChildProcess> viewer, server;
-  std::unique_ptr<McpClient> client;
-  JSON initialized;
+  std::unique_ptr<demo::McpClient> client;
 };
 
-TEST_F(EndToEndTest, HandshakeAndCatalogue) {
-  EXPECT_EQ(initialized["result"]["serverInfo"]["name"], "quillon");
-  EXPECT_EQ(initialized["result"]["serverInfo"]["version"], "1.3.0");
-  EXPECT_EQ(initialized["result"]["protocolVersion"], "2025-03-26");
-  std::vector<std::string> names;
-  const JSON listed = client->request("tools/list", JSON::object());
-  for (const JSON& tool : listed["result"]["tools"]) {
-    names.push_back(tool["name"]);
-  }
-  EXPECT_EQ(names, (std::vector<std::string>{"quillon_state", "quillon_help", "quillon_open",
-                                             "quillon_camera", "quillon_scene", "quillon_layers",
-                                             "quillon_rendering", "quillon_snapshot"}));
-}
-
-TEST_F(EndToEndTest, OpenHelpAndStateReachTheViewer) {
+TEST_F(DemoEndToEnd, EveryToolChangesWhatTheViewerShows) {
+  EXPECT_NE(demo::resultText(client->callTool("quillon_help", {})).find("/v1/snapshot.png"),
+            std::string::npos);
   EXPECT_TRUE(answer("quillon_state")["file"].is_null());
-  const JSON help = call("quillon_help");
-  EXPECT_FALSE(isErrorResult(help));
-  EXPECT_NE(resultText(help).find("GET  /v1/snapshot.png"), std::string::npos);
   EXPECT_EQ(answer("quillon_open", {{"path", skp}})["opened"], skp);
-  const JSON state = answer("quillon_state");
-  EXPECT_EQ(state["file"]["path"], skp);
-  EXPECT_EQ(state["ports"]["api"], std::stoi(port));
-}
-
-TEST_F(EndToEndTest, CameraScenesAndLayersChangeTheViewer) {
-  answer("quillon_open", {{"path", skp}});
   EXPECT_EQ(answer("quillon_camera")["camera"]["fov"], 35.0);  // no arguments: a read
-  const JSON moved =
-      answer("quillon_camera", {{"position", {20, 0, 3}}, {"target", {0, 0, 3}}, {"fov", 60}});
+  const JSON moved = answer("quillon_camera", {{"position", {20, 0, 3}}, {"target", {0, 0, 3}}});
   EXPECT_EQ(moved["camera"]["yaw"], -90.0);
   EXPECT_EQ(answer("quillon_camera")["camera"], moved["camera"]);
-
   EXPECT_EQ(answer("quillon_scene", {{"name", "garden"}})["scene"]["index"], 2);
-  EXPECT_EQ(answer("quillon_state")["activeScene"]["name"], "Garden");
-
-  const JSON layers = answer("quillon_layers", {{"solo", "Walls"}})["layers"];
-  ASSERT_EQ(layers.size(), 5u);
-  for (const JSON& layer : layers) EXPECT_EQ(layer["visible"], layer["name"] == "Walls");
-
-  const JSON rendering =
-      answer("quillon_rendering", {{"style", "clay"}, {"sunAzimuth", -120}})["rendering"];
-  EXPECT_EQ(rendering["style"], "clay");
-  EXPECT_EQ(answer("quillon_state")["rendering"]["sunAzimuth"], -120.0);
-}
-
-TEST_F(EndToEndTest, SnapshotIsAnImageOfTheCurrentView) {
-  answer("quillon_rendering", {{"grid", false}, {"backdropColor", {0, 1, 0}}});
-  const JSON result = call("quillon_snapshot");
-  ASSERT_FALSE(result.contains("isError"));
-  ASSERT_EQ(result["content"].size(), 2u);
-  const JSON& image = result["content"][0];
-  EXPECT_EQ(image["type"], "image");
-  EXPECT_EQ(image["mimeType"], "image/png");
-  EXPECT_EQ(result["content"][1]["text"], "Snapshot of the Quillon 3D viewport.");
-
-  // Decoding the Base64 by hand keeps this test independent of the server's encoder.
-  const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string bytes;
-  uint32_t buffer = 0;
-  int bits = 0;
-  for (const char c : image["data"].get<std::string>()) {
-    if (c == '=') break;
-    buffer = (buffer << 6) | static_cast<uint32_t>(alphabet.find(c));
-    if ((bits += 6) >= 8) bytes.push_back(static_cast<char>((buffer >> (bits -= 8)) & 0xFF));
+  for (const JSON& layer : answer("quillon_layers", {{"solo", "Walls"}})["layers"]) {
+    EXPECT_EQ(layer["visible"], layer["name"] == "Walls");
   }
-  const testing::DecodedPNG png = testing::decodePNG(bytes);
-  ASSERT_EQ(png.error, "");
-  EXPECT_EQ(png.pixel(0, 0), (std::array<uint8_t, 3>{0, 255, 0}));
-  EXPECT_EQ(png.pixel(799, 499), (std::array<uint8_t, 3>{0, 255, 0}));
+  answer("quillon_rendering", {{"style", "clay"}, {"sunAzimuth", -120}});
+  const JSON state = answer("quillon_state");
+  EXPECT_EQ(state["file"]["path"], skp);
+  EXPECT_EQ(state["activeScene"]["name"], "Garden");
+  EXPECT_EQ(state["rendering"]["style"], "clay");
 }
 
-TEST_F(EndToEndTest, PdfExportIsWrittenWhereAsked) {
+TEST_F(DemoEndToEnd, SnapshotIsAPictureOfTheCurrentView) {
+  answer("quillon_open", {{"path", skp}});
+  answer("quillon_rendering", {{"grid", false}, {"backdropColor", {0, 1, 0}}});
+  const std::string green = snapshot();
+  ASSERT_FALSE(green.empty()) << "not an 8-bit RGB PNG that zlib inflates";
+  // Whatever its row's filter, the first pixel is stored as it is.
+  EXPECT_EQ(green.substr(1, 3), std::string("\x00\xFF\x00", 3));
+  answer("quillon_rendering", {{"backdropColor", {0, 0, 1}}});
+  const std::string blue = snapshot();
+  EXPECT_EQ(blue.substr(1, 3), std::string("\x00\x00\xFF", 3));
+  answer("quillon_camera", {{"standardView", "top"}});
+  EXPECT_NE(snapshot(), blue);
+}
+
+TEST_F(DemoEndToEnd, PdfExportIsAValidFileWhereAsked) {
   answer("quillon_open", {{"path", skp}});
   const std::string target = (folder / "view.pdf").string();
-  // A "path" alone is enough to ask for the PDF export.
-  const JSON exported =
-      answer("quillon_snapshot", {{"path", target}, {"width", 842}, {"height", 595}});
+  // A "path" alone asks for the PDF export.
+  const JSON exported = answer("quillon_snapshot", {{"path", target}, {"width", 842}});
   EXPECT_EQ(exported["path"], target);
-  ASSERT_TRUE(fs::exists(target));
-  EXPECT_EQ(exported["bytes"], fs::file_size(target));
-  EXPECT_EQ(exported["pageSize"]["width"], 842.0);
+  std::ifstream file(target, std::ios::binary);
+  const std::string pdf{std::istreambuf_iterator<char>(file), {}};
+  EXPECT_EQ(exported["bytes"], pdf.size());
+  EXPECT_TRUE(validCrossReferences(pdf));
 }
 
-TEST_F(EndToEndTest, RefusalsArriveAsErrorResults) {
-  struct Case {
-    const char* tool;
-    JSON arguments;
-    const char* says;
+TEST_F(DemoEndToEnd, RefusalsArriveAsErrorResultsAndChangeNothing) {
+  const std::vector<std::pair<std::string, JSON>> refused = {
+      {"quillon_scene", {{"index", 1}}},  // no model is open yet
+      {"quillon_open", JSON::object()},
+      {"quillon_open", {{"path", (folder / "absent.skp").string()}}},
+      {"quillon_camera", {{"fov", 500}}},
+      {"quillon_rendering", {{"style", "toon"}}},
+      {"quillon_layers", {{"visible", true}}},
+      {"quillon_snapshot", {{"format", "pdf"}, {"width", 5}}},
   };
-  const Case cases[] = {
-      {"quillon_scene", {{"index", 1}}, "no model is open"},
-      {"quillon_open", JSON::object(), "missing argument \"path\""},
-      {"quillon_open", {{"path", (folder / "absent.skp").string()}}, "no such file"},
-      {"quillon_open", {{"path", "house.skp"}}, "absolute"},
-      {"quillon_camera", {{"fov", 500}}, "fov must be a number from 10 to 120"},
-      {"quillon_camera", {{"standardView", "diagonal"}}, "standardView must be one of"},
-      {"quillon_rendering", {{"style", "toon"}}, "style must be one of"},
-      {"quillon_rendering", {{"shadows", "on"}}, "shadows must be true or false"},
-      {"quillon_layers", {{"visible", true}}, "visible needs the layer"},
-      {"quillon_snapshot", {{"format", "pdf"}, {"width", 5}}, "width must be a number"},
-  };
-  for (const Case& c : cases) {
-    const JSON result = call(c.tool, c.arguments);
-    EXPECT_TRUE(isErrorResult(result)) << c.tool << " " << c.arguments.dump();
-    const JSON error = JSON::parse(resultText(result), nullptr, false);
-    ASSERT_TRUE(error.is_object()) << resultText(result);
-    EXPECT_GE(error["status"].get<int>(), 400);
-    EXPECT_NE(error["error"].get<std::string>().find(c.says), std::string::npos)
-        << c.tool << ": " << error["error"];
+  const JSON before = answer("quillon_state");
+  for (const auto& [tool, arguments] : refused) {
+    const JSON result = client->callTool(tool, arguments);
+    EXPECT_TRUE(demo::isErrorResult(result)) << tool << " " << arguments.dump();
+    EXPECT_GE(JSON::parse(demo::resultText(result))["status"].get<int>(), 400);
   }
-  // Refusals leave both sides working.
-  EXPECT_EQ(answer("quillon_open", {{"path", skp}})["opened"], skp);
+  EXPECT_EQ(answer("quillon_state"), before);
 }
 
-TEST_F(EndToEndTest, StoppedViewerReadsAsUnreachableUntilItIsBack) {
-  answer("quillon_state");  // the viewer has been reached once
+TEST_F(DemoEndToEnd, StoppedViewerReadsAsUnreachableUntilItIsBack) {
   viewer->signal(SIGTERM);
-  EXPECT_EQ(viewer->wait(5s), std::optional<int>(0)) << "the viewer did not stop cleanly in time";
-
-  const JSON result = call("quillon_state");
-  EXPECT_TRUE(isErrorResult(result));
-  EXPECT_EQ(resultText(result), "Quillon is not reachable at " + base +
-                                    " \xE2\x80\x94 launch /Applications/Quillon.app and retry.");
-
-  // Started again on the same port, the viewer is found by the same server.
-  ChildProcess::Options again;
-  again.arguments = {QUILLON_DEMO_VIEWER_EXE, "--port", port};
-  viewer = std::make_unique<ChildProcess>(again);
+  EXPECT_EQ(viewer->wait(5s).status, 0) << "the viewer did not stop cleanly in time";
+  const JSON result = client->callTool("quillon_state", JSON::object());
+  EXPECT_TRUE(demo::isErrorResult(result));
+  EXPECT_EQ(demo::resultText(result), "Quillon is not reachable at http://127.0.0.1:" + port +
+                                          " \xE2\x80\x94 launch /Applications/Quillon.app and "
+                                          "retry.");
+  startViewer(port);
   ASSERT_TRUE(viewer->readLine(10s).has_value()) << "the viewer did not start again";
   EXPECT_TRUE(answer("quillon_state")["file"].is_null());
-
   server->closeInput();
-  EXPECT_EQ(server->wait(5s), std::optional<int>(0));
+  EXPECT_EQ(server->wait(5s).status, 0);
 }
 
 }  // namespace
-}  // namespace quillon::demo
+}  // namespace quillon::test

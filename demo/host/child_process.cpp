@@ -4,9 +4,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 #include <thread>
@@ -17,150 +19,211 @@ namespace quillon::demo {
 
 namespace {
 
-[[noreturn]] void fail(const char* what, int error) {
+[[noreturn]] void fail(const std::string& what, int error) {
   throw std::system_error(error, std::generic_category(), what);
 }
 
-int decode(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
+void closeFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+void setFlag(int fd, int flag) {
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | flag);
+}
+
+// Our ends must not leak into this child or into children started later:
+// a leaked copy of a stdin pipe keeps that child from ever seeing its end.
+void makePipe(int fds[2]) {
+  if (::pipe(fds) != 0) fail("pipe", errno);
+  for (int i = 0; i < 2; ++i) ::fcntl(fds[i], F_SETFD, FD_CLOEXEC);
 }
 
 }  // namespace
 
 ChildProcess::ChildProcess(const Options& options) {
-  int inPipe[2] = {-1, -1}, outPipe[2] = {-1, -1};
-  if (options.pipeInput && pipe(inPipe) != 0) fail("pipe", errno);
-  if (options.pipeOutput && pipe(outPipe) != 0) fail("pipe", errno);
-  // No pipe end may leak into this child's exec or into children spawned
-  // later (they would hold its input open); dup2 gives the child clean copies.
-  for (const int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1]}) {
-    if (fd >= 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
+  // A child that exits while we write to it must not take us down.
+  ::signal(SIGPIPE, SIG_IGN);
+  int in[2], out[2], err[2] = {-1, -1};
+  makePipe(in);
+  makePipe(out);
+  if (options.errorFile.empty()) makePipe(err);
+  if (options.nonBlockingStdio) {
+    setFlag(in[0], O_NONBLOCK);
+    setFlag(out[1], O_NONBLOCK);
   }
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (options.pipeInput) {
-    posix_spawn_file_actions_adddup2(&actions, inPipe[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  if (err[1] >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
   } else {
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, options.errorFile.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
   }
-  if (options.pipeOutput) {
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  }
-  const std::string errorPath = options.errorFile.empty() ? "/dev/null" : options.errorFile;
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorPath.c_str(),
-                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
+  // The child starts with SIGPIPE at its default, as under a real host,
+  // rather than inheriting our ignored one.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
 
-  std::map<std::string, std::string> environment;
+  std::map<std::string, std::string> variables;
   for (char** entry = environ; entry && *entry; ++entry) {
     const std::string variable(*entry);
     const size_t equals = variable.find('=');
-    if (equals != std::string::npos) {
-      environment[variable.substr(0, equals)] = variable.substr(equals + 1);
-    }
+    if (equals != std::string::npos)
+      variables[variable.substr(0, equals)] = variable.substr(equals + 1);
   }
-  for (const auto& [name, value] : options.environment) environment[name] = value;
-  std::vector<std::string> envStrings;
-  for (const auto& [name, value] : environment) envStrings.push_back(name + "=" + value);
+  for (const auto& [name, value] : options.environment) variables[name] = value;
+  std::vector<std::string> entries, arguments = options.arguments;
+  for (const auto& [name, value] : variables) entries.push_back(name + "=" + value);
   std::vector<char*> envp, argv;
-  for (std::string& s : envStrings) envp.push_back(s.data());
+  for (std::string& entry : entries) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  std::vector<std::string> arguments = options.arguments;
-  for (std::string& s : arguments) argv.push_back(s.data());
+  for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
 
-  const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+  const int spawned = posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  if (options.pipeInput) close(inPipe[0]);
-  if (options.pipeOutput) close(outPipe[1]);
+  posix_spawnattr_destroy(&attributes);
+  for (int fd : {in[0], out[1], err[1]}) closeFd(fd);
+  in_ = in[1];
+  outFd_ = out[0];
+  errFd_ = err[0];
   if (spawned != 0) {
-    if (options.pipeInput) close(inPipe[1]);
-    if (options.pipeOutput) close(outPipe[0]);
-    fail(("cannot start " + options.arguments.at(0)).c_str(), spawned);
+    closeInput();
+    closeOutput();
+    closeFd(errFd_);
+    pid_ = -1;
+    fail("cannot start " + options.arguments.at(0), spawned);
   }
-  input_ = options.pipeInput ? inPipe[1] : -1;
-  output_ = options.pipeOutput ? outPipe[0] : -1;
+  // pump() alone decides when to wait.
+  for (int fd : {in_, outFd_, errFd_}) {
+    if (fd >= 0) setFlag(fd, O_NONBLOCK);
+  }
 }
 
 ChildProcess::~ChildProcess() {
   closeInput();
-  if (output_ >= 0) close(output_);
-  if (!status_ && pid_ > 0) {
-    kill(pid_, SIGKILL);
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  closeOutput();
+  closeFd(errFd_);
+  if (!exit_ && pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
     }
   }
 }
 
-bool ChildProcess::write(const std::string& text) {
-  if (input_ < 0) return false;
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(input_, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
+bool ChildProcess::pump(Clock::time_point deadline, std::string_view* input) {
+  pollfd fds[3];
+  int* owners[3];
+  nfds_t count = 0;
+  for (int* fd : {&in_, &outFd_, &errFd_}) {
+    if (*fd < 0 || (fd == &in_ && !input)) continue;
+    fds[count] = {*fd, static_cast<short>(fd == &in_ ? POLLOUT : POLLIN), 0};
+    owners[count++] = fd;
+  }
+  const auto now = Clock::now();
+  if (now >= deadline) return false;
+  const auto left = std::chrono::ceil<Milliseconds>(deadline - now);
+  if (count == 0) {
+    std::this_thread::sleep_for(std::min(left, Milliseconds(5)));
+    return true;
+  }
+  const int ready = ::poll(fds, count, static_cast<int>(std::min<long long>(left.count(), 1000)));
+  if (ready <= 0) return ready < 0 || Clock::now() < deadline;
+  for (nfds_t i = 0; i < count; ++i) {
+    if (fds[i].revents == 0) continue;
+    int& fd = *owners[i];
+    if (&fd == &in_) {
+      const ssize_t n = ::write(fd, input->data(), std::min<size_t>(input->size(), 1 << 20));
+      if (n > 0) input->remove_prefix(static_cast<size_t>(n));
+      if (n < 0 && errno != EAGAIN && errno != EINTR) closeFd(fd);  // the child closed its stdin
+      continue;
+    }
+    // One read per wake-up, so that a caller waiting for the first bytes of
+    // a large answer leaves the rest of it unread, still being written.
+    char buffer[1 << 16];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      (&fd == &outFd_ ? out_ : err_).append(buffer, static_cast<size_t>(n));
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+      closeFd(fd);
+    }
   }
   return true;
 }
 
-void ChildProcess::closeInput() {
-  if (input_ >= 0) close(input_);
-  input_ = -1;
+bool ChildProcess::write(std::string_view bytes, Milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (!bytes.empty()) {
+    if (in_ < 0 || !pump(deadline, &bytes)) return false;
+  }
+  return true;
 }
 
-std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (true) {
-    const size_t newline = buffered_.find('\n');
+std::optional<std::string> ChildProcess::readLine(Milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  size_t scanned = 0;  // a long line is searched once, not once per read
+  for (;;) {
+    const size_t newline = out_.find('\n', scanned);
     if (newline != std::string::npos) {
-      std::string line = buffered_.substr(0, newline);
-      buffered_.erase(0, newline + 1);
+      std::string line = out_.substr(0, newline);
+      out_.erase(0, newline + 1);
       return line;
     }
-    if (output_ < 0) return std::nullopt;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return std::nullopt;
-    pollfd ready{output_, POLLIN, 0};
-    const int polled = poll(&ready, 1, static_cast<int>(left.count()));
-    if (polled < 0 && errno == EINTR) continue;
-    if (polled <= 0) return std::nullopt;
-    char chunk[65536];
-    const ssize_t n = read(output_, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      close(output_);
-      output_ = -1;
-      continue;  // deliver what is left, then report the end
-    }
-    buffered_.append(chunk, static_cast<size_t>(n));
+    scanned = out_.size();
+    if (outFd_ < 0 || !pump(deadline, nullptr)) return std::nullopt;
   }
+}
+
+void ChildProcess::closeInput() {
+  closeFd(in_);
+}
+
+void ChildProcess::closeOutput() {
+  closeFd(outFd_);
 }
 
 void ChildProcess::signal(int signalNumber) {
-  if (!status_ && pid_ > 0) kill(pid_, signalNumber);
+  if (!exit_ && pid_ > 0) ::kill(pid_, signalNumber);
 }
 
-std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
-  if (status_) return status_;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (true) {
+ChildProcess::Exit ChildProcess::wait(Milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (!exit_) {
     int status = 0;
-    const pid_t done = waitpid(pid_, &status, WNOHANG);
+    rusage usage{};
+    const pid_t done = ::wait4(pid_, &status, WNOHANG, &usage);
     if (done == pid_) {
-      status_ = decode(status);
-      return status_;
+      Exit exit;
+      exit.ended = true;
+      exit.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      exit.coreDumped = WIFSIGNALED(status) && WCOREDUMP(status);
+#ifdef __APPLE__
+      exit.peakRSSKiB = usage.ru_maxrss / 1024;  // bytes there, KiB elsewhere
+#else
+      exit.peakRSSKiB = usage.ru_maxrss;
+#endif
+      exit_ = exit;
+      break;
     }
-    if (done < 0 && errno != EINTR) return std::nullopt;
-    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (done < 0 && errno != EINTR) fail("wait", errno);
+    // Output first, so that a child blocked on a full pipe can finish.
+    if (Clock::now() >= deadline) return Exit{};
+    pump(std::min(deadline, Clock::now() + Milliseconds(10)), nullptr);
   }
+  // What it wrote just before the end is still in the pipes.
+  const auto drainDeadline = Clock::now() + std::chrono::seconds(5);
+  while ((outFd_ >= 0 || errFd_ >= 0) && pump(drainDeadline, nullptr)) {
+  }
+  return *exit_;
 }
 
 }  // namespace quillon::demo

@@ -1,9 +1,12 @@
-// Child processes with pipes, for driving quillon-mcp and the demo viewer from
-// the demo host and from end-to-end tests.
+// A child process with its standard streams on pipes, the way an MCP host runs
+// quillon-mcp: used by the demo host, the tests and the benchmark to start
+// quillon-mcp and the demo viewer.
 //
 // A ChildProcess owns its process: destroying one that still runs kills it
 // (SIGKILL) and reaps it, so no test or demo failure leaves a process behind.
-// Not thread-safe; use each object from one thread. POSIX only (posix_spawn).
+// Output is collected whenever the parent writes or waits, so a child that
+// answers while it reads never blocks on a full pipe. Not thread-safe; use
+// each object from one thread. POSIX only.
 #pragma once
 
 #include <sys/types.h>
@@ -12,18 +15,29 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quillon::demo {
 
 class ChildProcess {
  public:
+  using Milliseconds = std::chrono::milliseconds;
+
   struct Options {
     std::vector<std::string> arguments;              // arguments[0] is the program path
     std::map<std::string, std::string> environment;  // set on top of ours
-    bool pipeInput = false;                          // else /dev/null
-    bool pipeOutput = true;                          // else /dev/null
-    std::string errorFile;                           // where stderr goes; empty: /dev/null
+    std::string errorFile;  // where stderr goes; empty: collected, see err()
+    // The child's stdin and stdout in non-blocking mode, as a host that
+    // shares its own descriptors may leave them.
+    bool nonBlockingStdio = false;
+  };
+
+  struct Exit {
+    bool ended = false;  // false: still running when the wait gave up
+    int status = -1;     // the exit status, or 128 + the signal that ended it
+    bool coreDumped = false;
+    long peakRSSKiB = 0;  // the child's peak resident memory
   };
 
   // Throws std::system_error when the program cannot be started.
@@ -34,25 +48,35 @@ class ChildProcess {
 
   pid_t pid() const { return pid_; }
 
-  // Writes `text` to the child's input; false when the child no longer reads.
-  bool write(const std::string& text);
-  void closeInput();
-
-  // The next line of output without its "\n", or nothing at end of output or
+  // Writes all of `bytes` to the child's stdin; false when the child closed
+  // it or `timeout` passed first.
+  bool write(std::string_view bytes, Milliseconds timeout = std::chrono::seconds(60));
+  // The next line of stdout without its "\n", or nothing at end of output or
   // when `timeout` passes first.
-  std::optional<std::string> readLine(std::chrono::milliseconds timeout);
+  std::optional<std::string> readLine(Milliseconds timeout = std::chrono::seconds(30));
 
+  void closeInput();   // the child reads end of input
+  void closeOutput();  // the child's stdout loses its reader
   void signal(int signalNumber);
-  // The exit status (or 128 + signal) once the child has ended, or nothing
-  // if it is still running after `timeout`.
-  std::optional<int> wait(std::chrono::milliseconds timeout);
+
+  // Waits for the child to end, collecting its output; the child is left
+  // running if it has not ended within `timeout`.
+  Exit wait(Milliseconds timeout = std::chrono::seconds(60));
+
+  // Stdout not yet taken by readLine, and stderr unless it goes to a file.
+  const std::string& out() const { return out_; }
+  const std::string& err() const { return err_; }
 
  private:
+  using Clock = std::chrono::steady_clock;
+  // Moves bytes through the pipes until one of them moves or `deadline`
+  // passes; false on the deadline.
+  bool pump(Clock::time_point deadline, std::string_view* input);
+
   pid_t pid_ = -1;
-  int input_ = -1;
-  int output_ = -1;
-  std::string buffered_;
-  std::optional<int> status_;
+  int in_ = -1, outFd_ = -1, errFd_ = -1;
+  std::string out_, err_;
+  std::optional<Exit> exit_;
 };
 
 }  // namespace quillon::demo

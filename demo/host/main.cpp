@@ -135,7 +135,6 @@ int run(const Settings& settings) {
   quillon::demo::ChildProcess::Options options;
   options.arguments = {settings.mcp};
   options.environment["QUILLON_API_PORT"] = std::to_string(settings.port);
-  options.pipeInput = true;
   options.errorFile = (fs::path(settings.out) / "quillon-mcp.stderr").string();
   quillon::demo::ChildProcess server(options);
   quillon::demo::McpClient client(server, 60s);
@@ -218,10 +217,11 @@ int run(const Settings& settings) {
              "the unreachable message does not name " + base);
 
   server.closeInput();
-  const std::optional<int> status = server.wait(10s);
+  const quillon::demo::ChildProcess::Exit exit = server.wait(10s);
   std::cout << "\n-- closed quillon-mcp's input; it exited with status "
-            << (status ? std::to_string(*status) : std::string("(still running)")) << "\n";
-  tour.check(status == 0, "quillon-mcp should exit 0 at the end of its input");
+            << (exit.ended ? std::to_string(exit.status) : std::string("(still running)"))
+            << "\n";
+  tour.check(exit.ended && exit.status == 0, "quillon-mcp should exit 0 at the end of its input");
 
   if (tour.failures() > 0) {
     std::cout << tour.failures() << " step(s) did not go as expected.\n";

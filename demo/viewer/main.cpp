@@ -63,8 +63,9 @@ std::string portFromEnvironment() {
 thread_local std::chrono::steady_clock::time_point requestStart;
 
 // httplib notices that it was stopped only between requests, so a client
-// that keeps its connection open (quillon-mcp does) would hold the stop back
-// for the whole keep-alive timeout. Shutting the read side of every accepted
+// that keeps its connection open (quillon-mcp opens one per call, but curl or
+// a browser may keep theirs) would hold the stop back for the whole
+// keep-alive timeout. Shutting the read side of every accepted
 // connection lets each idle worker see end-of-stream at once, while an
 // answer being written still goes out. The descriptors are found by their
 // local address, which needs nothing beyond POSIX.
@@ -132,8 +133,8 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   httplib::Server server;
-  // quillon-mcp keeps one connection open for all its calls; without
-  // TCP_NODELAY each small answer would wait ~40 ms for a delayed ACK.
+  // A client that reuses its connection would otherwise wait ~40 ms for a
+  // delayed ACK on every small answer (quillon-mcp opens one per call).
   server.set_tcp_nodelay(true);
   server.set_keep_alive_max_count(100000);
   server.set_keep_alive_timeout(60);

@@ -8,7 +8,7 @@
 
 #include <string_view>
 
-#include "tools.hpp"
+#include "json.hpp"
 
 namespace quillon {
 

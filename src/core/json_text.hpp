@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools.hpp"
+#include "json.hpp"
 
 namespace quillon {
 

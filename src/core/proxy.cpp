@@ -13,18 +13,13 @@
 
 namespace quillon {
 
-ProxyError::ProxyError(Kind kind, std::string payload, std::string description)
-    : kind_(kind), payload_(std::move(payload)), description_(std::move(description)) {}
-
-ProxyError ProxyError::unreachable(std::string base) {
-  std::string description = "Quillon is not reachable at " + base +
-                            " \xE2\x80\x94 launch /Applications/Quillon.app and retry.";
-  return ProxyError(Kind::unreachable, std::move(base), std::move(description));
+ProxyError ProxyError::unreachable(const std::string& base) {
+  return ProxyError("Quillon is not reachable at " + base +
+                    " \xE2\x80\x94 launch /Applications/Quillon.app and retry.");
 }
 
 ProxyError ProxyError::badArguments(std::string message) {
-  std::string description = message;
-  return ProxyError(Kind::badArguments, std::move(message), std::move(description));
+  return ProxyError(std::move(message));
 }
 
 namespace {

@@ -11,6 +11,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace quillon {
 
@@ -26,25 +27,18 @@ struct APIResponse {
 // so it is built once, at construction, and never changes.
 class ProxyError : public std::exception {
  public:
-  enum class Kind { unreachable, badArguments };
-
   // The viewer did not answer; `base` is the address the transport was built
   // with, never the full request address.
-  static ProxyError unreachable(std::string base);
+  static ProxyError unreachable(const std::string& base);
   // A request cannot be formed; `message` is the complete text.
   static ProxyError badArguments(std::string message);
 
-  Kind kind() const { return kind_; }
-  // The `base` of unreachable, or the message of badArguments.
-  const std::string& payload() const { return payload_; }
   const std::string& description() const { return description_; }
   const char* what() const noexcept override { return description_.c_str(); }
 
  private:
-  ProxyError(Kind kind, std::string payload, std::string description);
+  explicit ProxyError(std::string description) : description_(std::move(description)) {}
 
-  Kind kind_;
-  std::string payload_;
   std::string description_;
 };
 

@@ -10,6 +10,7 @@
 #include "json_text.hpp"
 #include "line_io.hpp"
 #include "text.hpp"
+#include "tools.hpp"
 
 namespace quillon {
 

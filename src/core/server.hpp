@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "json.hpp"
 #include "proxy.hpp"
-#include "tools.hpp"
 
 namespace quillon {
 

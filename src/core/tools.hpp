@@ -5,13 +5,11 @@
 // viewer judges every value, and its refusals come back as tool results.
 #pragma once
 
-#include <nlohmann/json.hpp>
-
 #include <string_view>
 
-namespace quillon {
+#include "json.hpp"
 
-using JSON = nlohmann::ordered_json;
+namespace quillon {
 
 // The catalogue, an array of eight tool definitions in published order. Built
 // on first call (thread-safe) and immutable afterwards; the reference stays

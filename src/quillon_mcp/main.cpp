@@ -12,7 +12,8 @@ extern char** environ;
 
 namespace {
 
-// Both live until the process ends; nothing is torn down explicitly.
+// Both live until the process ends; they are released only after main()
+// returns, when the loop is over and nothing uses them.
 std::string base;
 std::unique_ptr<quillon::QuillonMCPServer> server;
 
