@@ -1,8 +1,10 @@
+# shellcheck shell=bash
 # Sourced by the scripts that run npm packages (after scripts/lib/deps.sh).
 # Each package is installed at a pinned version into a folder of the build
 # tree, outside version control, so that what a script checks does not change
 # under it when the registry moves on.
 
+# shellcheck disable=SC2034  # used by the scripts that source this file
 mcpb_package="@anthropic-ai/mcpb"
 mcpb_version="2.1.2"
 sdk_package="@modelcontextprotocol/sdk"
