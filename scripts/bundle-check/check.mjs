@@ -1,0 +1,105 @@
+// Starts the server of an unpacked MCP Bundle the way a desktop host does and
+// drives it with the official MCP TypeScript SDK client.
+// Usage: node check.mjs UNPACKED_FOLDER DEMO_VIEWER_PORT
+//
+// Two sessions: one where the user set the port field to the demo viewer's
+// port (the viewer runs on a free port, not on the default), and one where the
+// user left the field alone, to see that the default reaches the server too.
+import { accessSync, constants, readFileSync } from "node:fs";
+import { join } from "node:path";
+import { Client } from "@modelcontextprotocol/sdk/client/index.js";
+import { StdioClientTransport } from "@modelcontextprotocol/sdk/client/stdio.js";
+
+const [folder, viewerPort] = process.argv.slice(2);
+const manifest = JSON.parse(readFileSync(join(folder, "manifest.json"), "utf8"));
+const config = manifest.server.mcp_config;
+let failures = 0;
+function check(ok, what) {
+  console.log(`${ok ? "ok  " : "FAIL"} ${what}`);
+  if (!ok) failures++;
+}
+
+// What a host does to mcp_config: ${__dirname} becomes the folder it unpacked
+// the bundle into, ${user_config.KEY} the user's value for KEY or else the
+// field's default.
+function substitute(text, userValues) {
+  return text
+    .replaceAll("${__dirname}", folder)
+    .replace(/\$\{user_config\.([^}]+)\}/g, (_, key) => {
+      if (key in userValues) return String(userValues[key]);
+      const field = manifest.user_config?.[key];
+      if (field?.default === undefined) throw new Error(`user_config.${key} has no value`);
+      return String(field.default);
+    });
+}
+
+const portKey = /^\$\{user_config\.([^}]+)\}$/.exec(config.env?.QUILLON_API_PORT ?? "")?.[1];
+const portField = manifest.user_config?.[portKey];
+check(portField !== undefined, `QUILLON_API_PORT is the user_config field "${portKey}"`);
+check(portField?.default === 17950, `that field's default is 17950 (${portField?.default})`);
+check(
+  manifest.compatibility?.platforms?.includes(process.platform),
+  `the bundle is for this platform, ${process.platform} (it says ${manifest.compatibility?.platforms})`,
+);
+let executable = false;
+try {
+  accessSync(join(folder, manifest.server.entry_point), constants.X_OK);
+  executable = true;
+} catch {}
+check(executable, `the entry point ${manifest.server.entry_point} is an executable file`);
+
+async function session(userValues) {
+  const command = substitute(config.command, userValues);
+  const args = (config.args ?? []).map((arg) => substitute(arg, userValues));
+  const env = Object.fromEntries(
+    Object.entries(config.env ?? {}).map(([name, value]) => [name, substitute(value, userValues)]),
+  );
+  console.log(`started as: ${[command, ...args].join(" ")}  env ${JSON.stringify(env)}`);
+  const transport = new StdioClientTransport({ command, args, env, stderr: "pipe" });
+  let stderr = "";
+  transport.stderr?.on("data", (chunk) => (stderr += chunk));
+  const client = new Client({ name: "quillon-bundle-check", version: "1.0.0" });
+  await client.connect(transport);
+  const state = await client.callTool({ name: "quillon_state", arguments: {} });
+  return { client, state, text: state.content?.[0]?.text ?? "", stderr: () => stderr };
+}
+
+// The user set the port field to where the demo viewer listens.
+const user = await session({ [portKey]: Number(viewerPort) });
+const info = user.client.getServerVersion();
+check(info?.version === manifest.version, `initialize: server ${info?.name} ${info?.version}`);
+const { tools } = await user.client.listTools();
+const listed = tools.map(({ name, description }) => ({ name, description }));
+check(
+  JSON.stringify(listed) === JSON.stringify(manifest.tools),
+  `tools/list: ${tools.length} tools, names and descriptions as in the manifest`,
+);
+// The state names the port its viewer serves the API on.
+function answeringPort(text) {
+  try {
+    return JSON.parse(text).ports?.api ?? null;
+  } catch {
+    return null;
+  }
+}
+const answeredPort = answeringPort(user.text);
+check(
+  !user.state.isError && answeredPort === Number(viewerPort),
+  `quillon_state: answered by the viewer on port ${answeredPort}: ${user.text.slice(0, 60)}...`,
+);
+await user.client.close();
+check(user.stderr() === "", `nothing on stderr${user.stderr() ? `: ${user.stderr()}` : ""}`);
+
+// The user left the field alone: the server must be looking at 17950. Unless
+// something listens there, that shows as the unreachable message naming it.
+const untouched = await session({});
+check(
+  untouched.state.isError
+    ? untouched.text.includes("http://127.0.0.1:17950 ")
+    : answeringPort(untouched.text) === 17950,
+  `quillon_state with the default port: ${untouched.state.isError ? "error " : ""}${untouched.text.slice(0, 90)}`,
+);
+await untouched.client.close();
+
+console.log(failures ? `${failures} checks failed` : "bundle check passed");
+process.exit(failures ? 1 : 0);
