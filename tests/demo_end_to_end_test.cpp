@@ -23,19 +23,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using demo::JSON;
 
-std::string decodeBase64(const std::string& text) {
-  const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string bytes;
-  uint32_t buffer = 0;
-  int bits = 0;
-  for (const char c : text) {
-    if (c == '=') break;
-    buffer = (buffer << 6) | static_cast<uint32_t>(alphabet.find(c));
-    if ((bits += 6) >= 8) bytes.push_back(static_cast<char>((buffer >> (bits -= 8)) & 0xFF));
-  }
-  return bytes;
-}
-
 uint32_t bigEndian(const std::string& bytes, size_t at) {
   uint32_t value = 0;
   for (size_t i = at; i < at + 4; ++i) value = (value << 8) | static_cast<uint8_t>(bytes.at(i));
@@ -126,7 +113,7 @@ class DemoEndToEnd : public ::testing::Test {
     const JSON result = client->callTool("quillon_snapshot", JSON::object());
     EXPECT_EQ(result["content"][0]["mimeType"], "image/png");
     EXPECT_EQ(result["content"][1]["text"], "Snapshot of the Quillon 3D viewport.");
-    return scanlines(decodeBase64(result["content"][0].value("data", "")));
+    return scanlines(demo::decodeBase64(result["content"][0].value("data", "")));
   }
 
   fs::path folder;

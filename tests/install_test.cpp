@@ -17,14 +17,6 @@ namespace {
 
 using JSON = nlohmann::json;
 
-std::string readFile(const char* path) {
-  std::ifstream file(path);
-  EXPECT_TRUE(file) << "cannot read " << path;
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
 // The bodies of the README's fenced blocks marked ```language.
 std::vector<std::string> fencedBlocks(const std::string& markdown, const std::string& language) {
   std::vector<std::string> blocks;

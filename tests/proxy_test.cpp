@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -223,21 +222,6 @@ TEST(Transport, StallsEndInTheTimeoutButATrickleIsReadToTheEnd) {
     EXPECT_GE(elapsed, row.atLeast) << row.name;
     EXPECT_LT(elapsed, row.below) << row.name;
   }
-}
-
-TEST(Transport, RestartedViewerIsReachedAgainOnTheSamePort) {
-  auto answering = [](std::string text) {
-    return [text](const FakeViewer::Request&) { return test::reply(200, "", text); };
-  };
-  auto first = std::make_unique<FakeViewer>(answering("first"));
-  const int port = first->port();
-  const Transport transport = urlSessionTransport(first->base(), 1.0);
-  EXPECT_EQ(transport("GET", "/v1/state", std::nullopt).data, "first");
-  first.reset();
-  EXPECT_EQ(failureOf(transport),
-            ProxyError::unreachable("http://127.0.0.1:" + std::to_string(port)).description());
-  FakeViewer second(answering("second"), port);
-  EXPECT_EQ(transport("GET", "/v1/state", std::nullopt).data, "second");
 }
 
 }  // namespace

@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,10 +31,8 @@ void expectSameText(const std::string& actual, const std::string& expected) {
 TEST(Stdio, HandshakeAnswersAreThePublishedOnesByteForByte) {
   std::string expected;
   for (const char* name : {"initialize", "tools_list"}) {
-    std::ifstream file(std::string(QUILLON_TEST_DATA) + "/" + name + ".json");
-    std::stringstream text;
-    text << file.rdbuf();
-    expected += JSON::parse(text.str()).dump() + "\n";
+    expected +=
+        JSON::parse(readFile(std::string(QUILLON_TEST_DATA) + "/" + name + ".json")).dump() + "\n";
   }
   ChildProcess child(quillonMCP());
   child.write(

@@ -34,26 +34,6 @@ struct Settings {
   pid_t viewerPid = 0;
 };
 
-std::string decodeBase64(const std::string& text) {
-  static const std::string alphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  uint32_t buffer = 0;
-  int bits = 0;
-  for (const char c : text) {
-    if (c == '=') break;
-    const size_t value = alphabet.find(c);
-    if (value == std::string::npos) continue;
-    buffer = (buffer << 6) | static_cast<uint32_t>(value);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<char>((buffer >> bits) & 0xFF));
-    }
-  }
-  return out;
-}
-
 bool portAnswers(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return false;
@@ -100,7 +80,7 @@ class Tour {
     std::string shown;
     for (const JSON& item : result.value("content", JSON::array())) {
       if (item.value("type", "") == "image") {
-        const std::string bytes = decodeBase64(item.value("data", ""));
+        const std::string bytes = quillon::demo::decodeBase64(item.value("data", ""));
         shown += item.value("mimeType", "?") + ", " + std::to_string(bytes.size()) + " bytes; ";
       } else {
         shown += summary(item.value("text", ""));
@@ -187,7 +167,8 @@ int run(const Settings& settings) {
   const JSON snapshot = tour.call("quillon_snapshot", JSON::object(), Expect::ok);
   std::string png;
   for (const JSON& item : snapshot.value("content", JSON::array())) {
-    if (item.value("type", "") == "image") png = decodeBase64(item.value("data", ""));
+    if (item.value("type", "") == "image")
+      png = quillon::demo::decodeBase64(item.value("data", ""));
   }
   tour.check(png.rfind("\x89PNG\r\n\x1a\n", 0) == 0, "the snapshot is not a PNG image");
   std::ofstream(pngPath, std::ios::binary)
@@ -219,8 +200,7 @@ int run(const Settings& settings) {
   server.closeInput();
   const quillon::demo::ChildProcess::Exit exit = server.wait(10s);
   std::cout << "\n-- closed quillon-mcp's input; it exited with status "
-            << (exit.ended ? std::to_string(exit.status) : std::string("(still running)"))
-            << "\n";
+            << (exit.ended ? std::to_string(exit.status) : std::string("(still running)")) << "\n";
   tour.check(exit.ended && exit.status == 0, "quillon-mcp should exit 0 at the end of its input");
 
   if (tour.failures() > 0) {

@@ -1,5 +1,8 @@
 #include "mcp_client.hpp"
 
+#include <cstdint>
+#include <string>
+
 namespace quillon::demo {
 
 JSON McpClient::request(const std::string& method, JSON params) {
@@ -35,6 +38,21 @@ JSON McpClient::callTool(const std::string& name, JSON arguments) {
     throw ProtocolFailure("tools/call " + name + " got no result: " + answer.dump());
   }
   return answer["result"];
+}
+
+std::string decodeBase64(const std::string& text) {
+  static const std::string alphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string bytes;
+  uint32_t buffer = 0;
+  int bits = 0;
+  for (const char c : text) {
+    const size_t value = alphabet.find(c);
+    if (value == std::string::npos) break;  // "=" padding, or the end
+    buffer = (buffer << 6) | static_cast<uint32_t>(value);
+    if ((bits += 6) >= 8) bytes.push_back(static_cast<char>((buffer >> (bits -= 8)) & 0xFF));
+  }
+  return bytes;
 }
 
 std::string resultText(const JSON& toolResult) {

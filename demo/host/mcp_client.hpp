@@ -45,6 +45,8 @@ class McpClient {
   size_t lastAnswerBytes_ = 0;
 };
 
+// The bytes of an image item's "data" (standard Base64).
+std::string decodeBase64(const std::string& text);
 // The concatenated "text" of a tool result's text items.
 std::string resultText(const JSON& toolResult);
 bool isErrorResult(const JSON& toolResult);

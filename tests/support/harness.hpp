@@ -3,6 +3,8 @@
 #pragma once
 
 #include <chrono>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,13 @@ inline ChildProcess::Options quillonMCP(const std::string& port = "9",
   // Port 9 (discard) has no listener on a test machine.
   options.environment["QUILLON_API_PORT"] = port;
   return options;
+}
+
+inline std::string readFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
 }
 
 inline std::string ping(const std::string& id) {
