@@ -132,7 +132,8 @@ TEST_F(DemoEndToEnd, EveryToolChangesWhatTheViewerShows) {
   EXPECT_EQ(moved["camera"]["yaw"], -90.0);
   EXPECT_EQ(answer("quillon_camera")["camera"], moved["camera"]);
   EXPECT_EQ(answer("quillon_scene", {{"name", "garden"}})["scene"]["index"], 2);
-  for (const JSON& layer : answer("quillon_layers", {{"solo", "Walls"}})["layers"]) {
+  const JSON layers = answer("quillon_layers", {{"solo", "Walls"}})["layers"];
+  for (const JSON& layer : layers) {
     EXPECT_EQ(layer["visible"], layer["name"] == "Walls");
   }
   answer("quillon_rendering", {{"style", "clay"}, {"sunAzimuth", -120}});

@@ -201,12 +201,12 @@ TEST(Transport, StallsEndInTheTimeoutButATrickleIsReadToTheEnd) {
   std::vector<std::string> trickle = {"HTTP/1.1 200 OK\r\nContent-Length: 40\r\n\r\n"};
   for (int i = 0; i < 10; ++i) trickle.push_back("tttt");
   const std::vector<Row> rows = {
-      {"never answers", {{}, 0ms, Then::stall}, unreachable, 900ms, 3000ms},
+      {"never answers", {{}, 0ms, Then::stall}, unreachable, 900ms, 5000ms},
       {"stops in the body",
        {{"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n{\"short\":1}"}, 0ms, Then::stall},
        unreachable,
        900ms,
-       3000ms},
+       5000ms},
       {"trickles for longer than the timeout",
        {trickle, 250ms, Then::stall},
        "no error",
