@@ -392,8 +392,9 @@ SnapshotFigures measureSnapshot(const std::string& exe, int rounds, int pipeByte
   close(lineFd);
   std::vector<std::string> catArguments = {"/bin/cat"};
   catArguments.insert(catArguments.end(), kSnapshots + 1, linePath);
-  // The reader's memory, touched once. The launcher trades buffers with it on
-  // every line, so each child's first line, untimed, gives the second.
+  // The reader's memory, touched before any timing. readLine trades the
+  // launcher's buffer for this one on every line, so a child's first line,
+  // untimed, grows the launcher's, and from then on both buffers are warm.
   std::string answer;
   preTouch(answer, catLine.size() + (1 << 20));
   SnapshotFigures figures;
