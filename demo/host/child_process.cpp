@@ -169,18 +169,35 @@ bool ChildProcess::write(std::string_view bytes, Milliseconds timeout) {
 }
 
 std::optional<std::string> ChildProcess::readLine(Milliseconds timeout) {
+  std::string line;
+  if (!readLine(line, timeout)) return std::nullopt;
+  return line;
+}
+
+bool ChildProcess::readLine(std::string& line, Milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   size_t scanned = 0;  // a long line is searched once, not once per read
   for (;;) {
     const size_t newline = out_.find('\n', scanned);
     if (newline != std::string::npos) {
-      std::string line = out_.substr(0, newline);
-      out_.erase(0, newline + 1);
-      return line;
+      // The line keeps the buffer it was read into, and `line`'s buffer takes
+      // what follows it: only those bytes are copied, however long the line.
+      line.assign(out_, newline + 1);
+      out_.swap(line);
+      line.resize(newline);
+      return true;
     }
     scanned = out_.size();
-    if (outFd_ < 0 || !pump(deadline, nullptr)) return std::nullopt;
+    if (outFd_ < 0 || !pump(deadline, nullptr)) return false;
   }
+}
+
+bool ChildProcess::waitForOutput(Milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (out_.empty()) {
+    if (outFd_ < 0 || !pump(deadline, nullptr)) return false;
+  }
+  return true;
 }
 
 void ChildProcess::closeInput() {

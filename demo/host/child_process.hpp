@@ -54,6 +54,13 @@ class ChildProcess {
   // The next line of stdout without its "\n", or nothing at end of output or
   // when `timeout` passes first.
   std::optional<std::string> readLine(Milliseconds timeout = std::chrono::seconds(30));
+  // The same into `line`, whose memory is used again: a caller that reads
+  // large lines into one string stops allocating once it has read two of them.
+  // False, and `line` unchanged, where the other returns nothing.
+  bool readLine(std::string& line, Milliseconds timeout = std::chrono::seconds(30));
+  // Waits until stdout has bytes that readLine has not taken; false at end of
+  // output or when `timeout` passes first.
+  bool waitForOutput(Milliseconds timeout = std::chrono::seconds(30));
 
   void closeInput();   // the child reads end of input
   void closeOutput();  // the child's stdout loses its reader
