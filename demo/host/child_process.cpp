@@ -232,8 +232,8 @@ ChildProcess::Exit ChildProcess::wait(Milliseconds timeout) {
       break;
     }
     if (done < 0 && errno != EINTR) fail("wait", errno);
-    // Output first, so that a child blocked on a full pipe can finish.
     if (Clock::now() >= deadline) return Exit{};
+    // Reading its output meanwhile lets a child blocked on a full pipe finish.
     pump(std::min(deadline, Clock::now() + Milliseconds(10)), nullptr);
   }
   // What it wrote just before the end is still in the pipes.
