@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -125,6 +126,35 @@ void PrintTo(const FaultRow& row, std::ostream* out) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, ViewerFault, ::testing::ValuesIn(faultRows()),
                          [](const auto& info) { return info.param.name; });
+
+// macOS 12 and 13 ship a libcurl older than the option that names protocols,
+// while a Mac build sees it in the SDK's newer headers: the call must still
+// reach the viewer.
+TEST(OlderLibcurl, CallReachesTheViewerWhenTheProtocolNamesAreRefused) {
+#if defined(__linux__)
+  const std::string preload = "LD_PRELOAD";
+#elif defined(__APPLE__)
+  const std::string preload = "DYLD_INSERT_LIBRARIES";
+#else
+  GTEST_SKIP() << "no known way to load a library ahead of libcurl here";
+#endif
+  FakeViewer viewer(
+      [](const FakeViewer::Request&) { return reply(200, "application/json", "{\"ok\":1}"); });
+  const std::string log = ::testing::TempDir() + "quillon-refused.log";
+  std::remove(log.c_str());
+  ChildProcess::Options options = quillonMCP(std::to_string(viewer.port()));
+  options.environment[preload] = QUILLON_REFUSING_LIBCURL;
+  options.environment["QUILLON_REFUSED_LOG"] = log;
+  // gcc's AddressSanitizer runtime wants to be the first preloaded library.
+  options.environment["ASAN_OPTIONS"] = "verify_asan_link_order=0";
+  ChildProcess child(options);
+  ASSERT_TRUE(child.write(callLine(1, "quillon_state") + "\n"));
+  child.closeInput();
+  EXPECT_EQ(child.wait(60s).status, 0);
+  EXPECT_EQ(child.out(), textAnswer(1, R"({\"ok\":1})") + "\n");
+  EXPECT_EQ(readFile(log), "CURLOPT_PROTOCOLS_STR refused\n");
+  EXPECT_EQ(viewer.requests().size(), 1u);
+}
 
 }  // namespace
 }  // namespace quillon::test

@@ -230,15 +230,28 @@ class CurlSession {
     check(curl_easy_setopt(handle, option, value));
   }
 
+  // Plain http only, however the address was written. libcurl 7.85 replaced
+  // the protocol bit mask with a list of names, but what counts is the
+  // library loaded at run time, not the headers: a Mac binary built with a
+  // current SDK meets libcurl 7.77 to 7.84 on macOS 12 and 13, which refuse
+  // the names as an unknown option. The mask is deprecated, not removed, so
+  // it is the way for those.
+  static void restrictToHTTP(CURL* handle) {
+#if LIBCURL_VERSION_NUM >= 0x075500
+    const CURLcode named = curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http");
+    if (named != CURLE_UNKNOWN_OPTION) return check(named);
+#endif
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    setopt(handle, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP));
+#pragma GCC diagnostic pop
+  }
+
   void configure(CURLU* url, const std::string& method, const std::optional<std::string>& body,
                  Exchange& exchange, CurlList& headers) {
     CURL* h = handle_;
     setopt(h, CURLOPT_CURLU, url);
-#if LIBCURL_VERSION_NUM >= 0x075500
-    setopt(h, CURLOPT_PROTOCOLS_STR, "http");
-#else
-    setopt(h, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP));
-#endif
+    restrictToHTTP(h);
     setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     // The viewer is on loopback: a proxy from the environment (http_proxy,
     // ALL_PROXY) would carry the request off the machine and never reach it.
@@ -296,10 +309,9 @@ class CurlSession {
 
 Transport urlSessionTransport(std::string base, double timeout, ConnectionPolicy policy) {
   auto session = std::make_shared<CurlSession>(std::move(base), timeout, policy);
-  return [session](const std::string& method, const std::string& path,
-                   std::optional<std::string> body) {
-    return session->perform(method, path, body);
-  };
+  return
+      [session](const std::string& method, const std::string& path,
+                std::optional<std::string> body) { return session->perform(method, path, body); };
 }
 
 }  // namespace quillon

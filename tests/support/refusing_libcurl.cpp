@@ -1,0 +1,75 @@
+// Loaded ahead of libcurl into the built quillon-mcp (LD_PRELOAD on Linux,
+// DYLD_INSERT_LIBRARIES on macOS), it makes curl_easy_setopt refuse
+// CURLOPT_PROTOCOLS_STR as the libcurl of macOS 12 and 13 does (7.77 to 7.84:
+// the option is newer), and passes every other option on unchanged. Each
+// refusal is appended to the file that QUILLON_REFUSED_LOG names, so that a
+// test can tell that the refusal really happened.
+#define CURL_DISABLE_TYPECHECK
+#include <curl/curl.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#if defined(__linux__)
+#include <dlfcn.h>
+#endif
+
+namespace {
+
+using Setopt = CURLcode (*)(CURL*, CURLoption, ...);
+
+void noteRefusal() {
+  if (const char* path = std::getenv("QUILLON_REFUSED_LOG")) {
+    if (FILE* log = std::fopen(path, "a")) {
+      std::fputs("CURLOPT_PROTOCOLS_STR refused\n", log);
+      std::fclose(log);
+    }
+  }
+}
+
+// curl_easy_setopt reads its one argument by the option's type range.
+CURLcode forward(Setopt real, CURL* handle, CURLoption option, va_list arguments) {
+  if (option < CURLOPTTYPE_OBJECTPOINT) return real(handle, option, va_arg(arguments, long));
+  if (option < CURLOPTTYPE_FUNCTIONPOINT || option >= CURLOPTTYPE_BLOB) {
+    return real(handle, option, va_arg(arguments, void*));
+  }
+  if (option < CURLOPTTYPE_OFF_T) return real(handle, option, va_arg(arguments, void (*)()));
+  return real(handle, option, va_arg(arguments, curl_off_t));
+}
+
+CURLcode refusingSetopt(Setopt real, CURL* handle, CURLoption option, va_list arguments) {
+  if (static_cast<int>(option) == 10000 + 318) {  // CURLOPT_PROTOCOLS_STR
+    noteRefusal();
+    return CURLE_UNKNOWN_OPTION;
+  }
+  return forward(real, handle, option, arguments);
+}
+
+}  // namespace
+
+#if defined(__linux__)
+extern "C" CURLcode curl_easy_setopt(CURL* handle, CURLoption option, ...) {
+  static const auto real = reinterpret_cast<Setopt>(dlsym(RTLD_NEXT, "curl_easy_setopt"));
+  va_list arguments;
+  va_start(arguments, option);
+  const CURLcode code = refusingSetopt(real, handle, option, arguments);
+  va_end(arguments);
+  return code;
+}
+#elif defined(__APPLE__)
+// dyld binds the program's calls to the replacement; calls made from here
+// still reach libcurl's own function.
+extern "C" CURLcode quillonRefusingSetopt(CURL* handle, CURLoption option, ...) {
+  va_list arguments;
+  va_start(arguments, option);
+  const CURLcode code = refusingSetopt(&curl_easy_setopt, handle, option, arguments);
+  va_end(arguments);
+  return code;
+}
+__attribute__((used, section("__DATA,__interpose"))) static const struct {
+  const void* replacement;
+  const void* replaced;
+} kInterpose = {reinterpret_cast<const void*>(&quillonRefusingSetopt),
+                reinterpret_cast<const void*>(&curl_easy_setopt)};
+#endif
