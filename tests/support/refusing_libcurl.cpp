@@ -15,6 +15,13 @@
 #include <dlfcn.h>
 #endif
 
+// curl.h declares the option an enum, which clang's -Wvarargs flags as the
+// last named argument. An enum of int's size is passed as it is, and libcurl's
+// own definition reads its arguments after it the same way.
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
+
 namespace {
 
 using Setopt = CURLcode (*)(CURL*, CURLoption, ...);
