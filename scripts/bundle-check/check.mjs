@@ -5,7 +5,7 @@
 // Two sessions: one where the user set the port field to the demo viewer's
 // port (the viewer runs on a free port, not on the default), and one where the
 // user left the field alone, to see that the default reaches the server too.
-import { accessSync, constants, readFileSync } from "node:fs";
+import { readFileSync, statSync } from "node:fs";
 import { join } from "node:path";
 import { Client } from "@modelcontextprotocol/sdk/client/index.js";
 import { StdioClientTransport } from "@modelcontextprotocol/sdk/client/stdio.js";
@@ -41,12 +41,13 @@ check(
   manifest.compatibility?.platforms?.includes(process.platform),
   `the bundle is for this platform, ${process.platform} (it says ${manifest.compatibility?.platforms})`,
 );
-let executable = false;
-try {
-  accessSync(join(folder, manifest.server.entry_point), constants.X_OK);
-  executable = true;
-} catch {}
-check(executable, `the entry point ${manifest.server.entry_point} is an executable file`);
+// The launch is tried the hard way: as a host that lost the zip's file modes
+// leaves it, in a folder whose path holds a space.
+const entryPoint = join(folder, manifest.server.entry_point);
+check(
+  (statSync(entryPoint).mode & 0o777) === 0o600 && folder.includes(" "),
+  `the entry point is mode 0600, in a path with a space: ${entryPoint}`,
+);
 
 async function session(userValues) {
   const command = substitute(config.command, userValues);

@@ -6,6 +6,8 @@
 # viewer_pid and viewer_port. Fails, saying why, when it does not report its
 # port within ten seconds; the caller stops a viewer_pid that is left running.
 start_demo_viewer() {
+  # The file exists before the viewer opens it: read too early, it is empty.
+  : >"$2"
   "$1" --port 0 >"$2" 2>"$3" &
   viewer_pid=$!
   viewer_port=""
