@@ -170,10 +170,11 @@ void check(CURLcode code) {
   }
 }
 
-// One libcurl easy handle for the life of the Transport; under the reuse policy
-// it also keeps the connection to the viewer from call to call. The handle is
-// not safe for concurrent use, hence the mutex; in the server only one thread
-// ever calls.
+// The libcurl easy handle of the Transport: a new one for every call under
+// the fresh policy, one for the Transport's life under the reuse policy, where
+// it keeps the connection to the viewer from call to call. A handle is not
+// safe for concurrent use, hence the mutex; in the server only one thread ever
+// calls.
 class CurlSession {
  public:
   CurlSession(std::string base, double timeout, ConnectionPolicy policy)
@@ -201,6 +202,15 @@ class CurlSession {
     }
 
     std::lock_guard lock(mutex_);
+    // libcurl 7.88 (Debian 12's) keeps a pointer to the last header line it
+    // stored in a transfer, and frees the line when the next transfer on the
+    // same handle starts; an answer whose first header line is folded
+    // (" X: 1") is then appended to freed memory. A new handle leaves nothing
+    // behind. Reuse needs its handle for the connection, and is only measured.
+    if (handle_ && policy_ == ConnectionPolicy::fresh) {
+      curl_easy_cleanup(handle_);
+      handle_ = nullptr;
+    }
     if (!handle_) {
       handle_ = curl_easy_init();
       if (!handle_) throw ProxyError::unreachable(base_);
