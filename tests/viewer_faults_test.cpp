@@ -89,6 +89,11 @@ std::vector<FaultRow> faultRows() {
       {"HeadersCutOff",
        FakeViewer::Reply{{"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n"}, 0ms, Then::close},
        unreachable},
+      // Found by fuzzing: a line of blanks passed for the end of the headers.
+      {"HeadersCutAfterABlankFoldedLine",
+       FakeViewer::Reply{
+           {"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n \r\n"}, 0ms, Then::close},
+       unreachable},
       {"GarbageInsteadOfHTTP",
        FakeViewer::Reply{{std::string("\x00\xFF\x13garbage\r\n\r\n", 15)}, 0ms, Then::close},
        unreachable},

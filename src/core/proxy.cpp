@@ -128,7 +128,10 @@ size_t onHeader(char* data, size_t size, size_t count, void* context) noexcept {
       exchange->headersComplete = false;
       return bytes;
     }
-    if (trimHeaderSpace(line).empty()) {
+    // The block ends at an empty line, which libcurl recognises by its first
+    // byte; a line of blanks is a folded continuation, after which an answer
+    // cut short must not pass for whole.
+    if (line.starts_with('\r') || line.starts_with('\n')) {
       exchange->headersComplete = true;
       return bytes;
     }
