@@ -105,6 +105,13 @@ std::vector<FaultRow> faultRows() {
        R"({"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"image","data":"UE5H","mimeType":"image/p)" +
            fffd + fffd + R"(ng"},{"type":"text","text":"Snapshot of the Quillon 3D viewport."}]}})",
        callLine(1, "quillon_snapshot")},
+      // Found by the fuzz target's reading: trailer fields replaced the
+      // headers, so a snapshot came back as text.
+      {"SnapshotWithATrailingContentType",
+       FakeViewer::Reply{{"HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nTransfer-Encoding: "
+                          "chunked\r\n\r\n3\r\nPNG\r\n0\r\nContent-Type: text/json\r\n\r\n"}},
+       R"({"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"image","data":"UE5H","mimeType":"image/png"},{"type":"text","text":"Snapshot of the Quillon 3D viewport."}]}})",
+       callLine(1, "quillon_snapshot")},
       // Found by fuzzing: libcurl 7.88 appended a folded first header line
       // to the previous call's last header, already freed.
       {"FoldedFirstHeaderAfterAnAnswer",

@@ -128,6 +128,10 @@ size_t onHeader(char* data, size_t size, size_t count, void* context) noexcept {
       exchange->headersComplete = false;
       return bytes;
     }
+    // Past the block come only the trailer fields of a chunked body, which
+    // are no headers of the answer: a trailing Content-Type must not turn a
+    // snapshot into text.
+    if (exchange->headersComplete) return bytes;
     // The block ends at an empty line, which libcurl recognises by its first
     // byte; a line of blanks is a folded continuation, after which an answer
     // cut short must not pass for whole.
