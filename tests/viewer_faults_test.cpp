@@ -74,6 +74,13 @@ std::vector<FaultRow> faultRows() {
        FakeViewer::Reply{
            {"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n{\"short\":1}"}, 0ms, Then::close},
        unreachable},
+      // Found by fuzzing: curl read a length beyond 64 bits as none, and took
+      // what came before the close for the whole body.
+      {"LengthBeyondSixtyFourBits",
+       FakeViewer::Reply{{"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999\r\n\r\nabc"},
+                         0ms,
+                         Then::close},
+       unreachable},
       {"MalformedChunkSize",
        FakeViewer::Reply{
            {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\nZZ\r\n"},

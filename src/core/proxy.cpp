@@ -67,6 +67,10 @@ struct Exchange {
   // curl reports success for an answer cut off inside its header block, so
   // the blank line that ends the block is watched for.
   bool headersComplete = false;
+  // curl reads a Content-Length beyond its 64-bit range as no length at all,
+  // and then takes whatever arrives before the connection closes for the
+  // whole body; no body in memory can be that long, so the answer is cut.
+  bool lengthOutOfRange = false;
   // Stall detection: bytes moved so far, and when they last moved.
   std::chrono::steady_clock::duration stallLimit{};
   curl_off_t moved = 0;
@@ -126,6 +130,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* context) noexcept {
       exchange->response.headers.clear();
       exchange->response.contentType.clear();
       exchange->headersComplete = false;
+      exchange->lengthOutOfRange = false;
       return bytes;
     }
     // Past the block come only the trailer fields of a chunked body, which
@@ -147,6 +152,13 @@ size_t onHeader(char* data, size_t size, size_t count, void* context) noexcept {
     });
     std::string value(trimHeaderSpace(line.substr(colon + 1)));
     if (name == "content-type") exchange->response.contentType = value;
+    if (name == "content-length") {
+      const size_t sign = value.starts_with('+') ? 1 : 0;  // curl reads one
+      curl_off_t length = 0;
+      exchange->lengthOutOfRange =
+          std::from_chars(value.data() + sign, value.data() + value.size(), length).ec ==
+          std::errc::result_out_of_range;
+    }
     exchange->response.headers[std::move(name)] = std::move(value);
   } catch (...) {
     return 0;
@@ -230,7 +242,8 @@ class CurlSession {
     exchange.handle = handle_;
     CurlList headers;
     configure(url.get(), method, body, exchange, headers);
-    if (curl_easy_perform(handle_) != CURLE_OK || !exchange.headersComplete) {
+    if (curl_easy_perform(handle_) != CURLE_OK || !exchange.headersComplete ||
+        exchange.lengthOutOfRange) {
       throw ProxyError::unreachable(base_);
     }
 
