@@ -19,14 +19,16 @@ namespace {
 using namespace std::chrono_literals;
 using Then = FakeViewer::Reply::Then;
 
-// One row per fault. The viewer answers the row's first request with the
-// fault and every later one properly; a second call follows the row's own.
+// One row per fault. The viewer answers the row's request number `faultAt`
+// (from 0) with the fault and every other one properly; a further call follows
+// the row's own.
 struct FaultRow {
   std::string name;
   std::optional<FakeViewer::Reply> fault;  // nothing: no viewer listens at all
-  std::string answer;                      // to the first call; PORT stands for the port
+  std::string answer;                      // to the row's calls; PORT stands for the port
   std::string request = callLine(1, "quillon_state");
   std::optional<std::string> received = {};  // the body the viewer must have been sent
+  int faultAt = 0;
 };
 
 class ViewerFault : public ::testing::TestWithParam<FaultRow> {};
@@ -34,7 +36,8 @@ class ViewerFault : public ::testing::TestWithParam<FaultRow> {};
 TEST_P(ViewerFault, BecomesAToolResultAndTheNextCallIsServed) {
   const FaultRow& row = GetParam();
   auto viewer = std::make_unique<FakeViewer>([&row](const FakeViewer::Request& request) {
-    return request.connection == 0 ? *row.fault : reply(200, "application/json", "{\"ok\":1}");
+    return request.connection == row.faultAt ? *row.fault
+                                             : reply(200, "application/json", "{\"ok\":1}");
   });
   const std::string port = std::to_string(viewer->port());
   if (!row.fault) viewer.reset();  // the port is closed again
@@ -72,6 +75,13 @@ std::vector<FaultRow> faultRows() {
        FakeViewer::Reply{
            {"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n{\"short\":1}"}, 0ms, Then::close},
        unreachable},
+      // Found by fuzzing: curl read a length beyond 64 bits as none, and took
+      // what came before the close for the whole body.
+      {"LengthBeyondSixtyFourBits",
+       FakeViewer::Reply{{"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999\r\n\r\nabc"},
+                         0ms,
+                         Then::close},
+       unreachable},
       {"MalformedChunkSize",
        FakeViewer::Reply{
            {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\nZZ\r\n"},
@@ -87,6 +97,11 @@ std::vector<FaultRow> faultRows() {
       {"HeadersCutOff",
        FakeViewer::Reply{{"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n"}, 0ms, Then::close},
        unreachable},
+      // Found by fuzzing: a line of blanks passed for the end of the headers.
+      {"HeadersCutAfterABlankFoldedLine",
+       FakeViewer::Reply{
+           {"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n \r\n"}, 0ms, Then::close},
+       unreachable},
       {"GarbageInsteadOfHTTP",
        FakeViewer::Reply{{std::string("\x00\xFF\x13garbage\r\n\r\n", 15)}, 0ms, Then::close},
        unreachable},
@@ -98,6 +113,19 @@ std::vector<FaultRow> faultRows() {
        R"({"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"image","data":"UE5H","mimeType":"image/p)" +
            fffd + fffd + R"(ng"},{"type":"text","text":"Snapshot of the Quillon 3D viewport."}]}})",
        callLine(1, "quillon_snapshot")},
+      // Found by the fuzz target's reading: trailer fields replaced the
+      // headers, so a snapshot came back as text.
+      {"SnapshotWithATrailingContentType",
+       FakeViewer::Reply{{"HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nTransfer-Encoding: "
+                          "chunked\r\n\r\n3\r\nPNG\r\n0\r\nContent-Type: text/json\r\n\r\n"}},
+       R"({"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"image","data":"UE5H","mimeType":"image/png"},{"type":"text","text":"Snapshot of the Quillon 3D viewport."}]}})",
+       callLine(1, "quillon_snapshot")},
+      // Found by fuzzing: libcurl 7.88 appended a folded first header line
+      // to the previous call's last header, already freed.
+      {"FoldedFirstHeaderAfterAnAnswer",
+       FakeViewer::Reply{{"HTTP/1.1 200 OK\r\n X: 1\r\nContent-Length: 2\r\n\r\nok"}},
+       textAnswer(1, R"({\"ok\":1})") + "\n" + unreachableAnswer(3, "PORT"),
+       callLine(1, "quillon_state") + "\n" + callLine(3, "quillon_state"), std::nullopt, 1},
       {"ArgumentsInvalidUTF8ReachTheViewerRepaired", reply(200, "application/json", "{}"),
        textAnswer(1, "{}"), callLine(1, "quillon_open", "{\"pa\xFFth\":\"/m\xE2\x82odel.skp\"}"),
        "{\"pa" + fffd + "th\":\"/m" + fffd + "odel.skp\"}"},

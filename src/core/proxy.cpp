@@ -67,6 +67,10 @@ struct Exchange {
   // curl reports success for an answer cut off inside its header block, so
   // the blank line that ends the block is watched for.
   bool headersComplete = false;
+  // curl reads a Content-Length beyond its 64-bit range as no length at all,
+  // and then takes whatever arrives before the connection closes for the
+  // whole body; no body in memory can be that long, so the answer is cut.
+  bool lengthOutOfRange = false;
   // Stall detection: bytes moved so far, and when they last moved.
   std::chrono::steady_clock::duration stallLimit{};
   curl_off_t moved = 0;
@@ -126,9 +130,17 @@ size_t onHeader(char* data, size_t size, size_t count, void* context) noexcept {
       exchange->response.headers.clear();
       exchange->response.contentType.clear();
       exchange->headersComplete = false;
+      exchange->lengthOutOfRange = false;
       return bytes;
     }
-    if (trimHeaderSpace(line).empty()) {
+    // Past the block come only the trailer fields of a chunked body, which
+    // are no headers of the answer: a trailing Content-Type must not turn a
+    // snapshot into text.
+    if (exchange->headersComplete) return bytes;
+    // The block ends at an empty line, which libcurl recognises by its first
+    // byte; a line of blanks is a folded continuation, after which an answer
+    // cut short must not pass for whole.
+    if (line.starts_with('\r') || line.starts_with('\n')) {
       exchange->headersComplete = true;
       return bytes;
     }
@@ -140,6 +152,13 @@ size_t onHeader(char* data, size_t size, size_t count, void* context) noexcept {
     });
     std::string value(trimHeaderSpace(line.substr(colon + 1)));
     if (name == "content-type") exchange->response.contentType = value;
+    if (name == "content-length") {
+      const size_t sign = value.starts_with('+') ? 1 : 0;  // curl reads one
+      curl_off_t length = 0;
+      exchange->lengthOutOfRange =
+          std::from_chars(value.data() + sign, value.data() + value.size(), length).ec ==
+          std::errc::result_out_of_range;
+    }
     exchange->response.headers[std::move(name)] = std::move(value);
   } catch (...) {
     return 0;
@@ -170,10 +189,11 @@ void check(CURLcode code) {
   }
 }
 
-// One libcurl easy handle for the life of the Transport; under the reuse policy
-// it also keeps the connection to the viewer from call to call. The handle is
-// not safe for concurrent use, hence the mutex; in the server only one thread
-// ever calls.
+// The libcurl easy handle of the Transport: a new one for every call under
+// the fresh policy, one for the Transport's life under the reuse policy, where
+// it keeps the connection to the viewer from call to call. A handle is not
+// safe for concurrent use, hence the mutex; in the server only one thread ever
+// calls.
 class CurlSession {
  public:
   CurlSession(std::string base, double timeout, ConnectionPolicy policy)
@@ -201,6 +221,15 @@ class CurlSession {
     }
 
     std::lock_guard lock(mutex_);
+    // libcurl 7.88 (Debian 12's) keeps a pointer to the last header line it
+    // stored in a transfer, and frees the line when the next transfer on the
+    // same handle starts; an answer whose first header line is folded
+    // (" X: 1") is then appended to freed memory. A new handle leaves nothing
+    // behind. Reuse needs its handle for the connection, and is only measured.
+    if (handle_ && policy_ == ConnectionPolicy::fresh) {
+      curl_easy_cleanup(handle_);
+      handle_ = nullptr;
+    }
     if (!handle_) {
       handle_ = curl_easy_init();
       if (!handle_) throw ProxyError::unreachable(base_);
@@ -213,7 +242,8 @@ class CurlSession {
     exchange.handle = handle_;
     CurlList headers;
     configure(url.get(), method, body, exchange, headers);
-    if (curl_easy_perform(handle_) != CURLE_OK || !exchange.headersComplete) {
+    if (curl_easy_perform(handle_) != CURLE_OK || !exchange.headersComplete ||
+        exchange.lengthOutOfRange) {
       throw ProxyError::unreachable(base_);
     }
 
