@@ -169,10 +169,14 @@ size_t onHeader(char* data, size_t size, size_t count, void* context) noexcept {
 struct CurlURLDeleter {
   void operator()(CURLU* url) const { curl_url_cleanup(url); }
 };
+struct CurlEasyDeleter {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
 struct CurlListDeleter {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 using CurlURL = std::unique_ptr<CURLU, CurlURLDeleter>;
+using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
 using CurlList = std::unique_ptr<curl_slist, CurlListDeleter>;
 
 bool parses(CURLU* url, const std::string& text) {
@@ -189,17 +193,23 @@ void check(CURLcode code) {
   }
 }
 
-// The libcurl easy handle of the Transport: a new one for every call under
-// the fresh policy, one for the Transport's life under the reuse policy, where
-// it keeps the connection to the viewer from call to call. A handle is not
-// safe for concurrent use, hence the mutex; in the server only one thread ever
-// calls.
+// The libcurl state of a Transport: one multi handle for its whole life,
+// which holds the connection cache (so, under the reuse policy, the viewer
+// connection from call to call), and a new easy handle for every call, so
+// that nothing of one exchange can leak into the next. libcurl 7.88 (Debian
+// 12's) is one reason: it keeps a pointer to the last header line of a
+// transfer, frees the line when the handle's next transfer starts, and then
+// appends an answer's folded first header line (" X: 1") to freed memory.
+// An easy handle alone would make a multi handle of its own on every call,
+// with a socket pair each; sharing one keeps a call as cheap as reusing the
+// handle was. Neither handle is safe for concurrent use, hence the mutex; in
+// the server only one thread ever calls.
 class CurlSession {
  public:
   CurlSession(std::string base, double timeout, ConnectionPolicy policy)
       : base_(std::move(base)), timeout_(timeout), policy_(policy) {}
   ~CurlSession() {
-    if (handle_) curl_easy_cleanup(handle_);
+    if (multi_) curl_multi_cleanup(multi_);
   }
   CurlSession(const CurlSession&) = delete;
   CurlSession& operator=(const CurlSession&) = delete;
@@ -221,40 +231,49 @@ class CurlSession {
     }
 
     std::lock_guard lock(mutex_);
-    // libcurl 7.88 (Debian 12's) keeps a pointer to the last header line it
-    // stored in a transfer, and frees the line when the next transfer on the
-    // same handle starts; an answer whose first header line is folded
-    // (" X: 1") is then appended to freed memory. A new handle leaves nothing
-    // behind. Reuse needs its handle for the connection, and is only measured.
-    if (handle_ && policy_ == ConnectionPolicy::fresh) {
-      curl_easy_cleanup(handle_);
-      handle_ = nullptr;
-    }
-    if (!handle_) {
-      handle_ = curl_easy_init();
-      if (!handle_) throw ProxyError::unreachable(base_);
-    }
-    // Reset clears every option of the previous call but keeps the connection
-    // cache, so calls stay independent even when the connection is reused.
-    curl_easy_reset(handle_);
+    if (!multi_) multi_ = curl_multi_init();
+    CurlEasy easy(curl_easy_init());
+    if (!multi_ || !easy) throw ProxyError::unreachable(base_);
+    CURL* const handle = easy.get();
 
     Exchange exchange;
-    exchange.handle = handle_;
+    exchange.handle = handle;
     CurlList headers;
-    configure(url.get(), method, body, exchange, headers);
-    if (curl_easy_perform(handle_) != CURLE_OK || !exchange.headersComplete ||
-        exchange.lengthOutOfRange) {
+    configure(handle, url.get(), method, body, exchange, headers);
+    if (transfer(handle) != CURLE_OK || !exchange.headersComplete || exchange.lengthOutOfRange) {
       throw ProxyError::unreachable(base_);
     }
 
     long status = 0;
-    curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     if (status == 0) throw ProxyError::unreachable(base_);
     exchange.response.status = status;
     return std::move(exchange.response);
   }
 
  private:
+  // Runs one exchange on the shared multi handle, as curl_easy_perform would
+  // on one of its own, and returns how it ended.
+  CURLcode transfer(CURL* handle) {
+    if (curl_multi_add_handle(multi_, handle) != CURLM_OK) return CURLE_FAILED_INIT;
+    CURLcode result = CURLE_FAILED_INIT;
+    for (int running = 1; running > 0;) {
+      if (curl_multi_perform(multi_, &running) != CURLM_OK) break;
+      if (running == 0) {
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+          if (message->msg == CURLMSG_DONE && message->easy_handle == handle) {
+            result = message->data.result;
+          }
+        }
+      } else if (curl_multi_poll(multi_, nullptr, 0, 1000, nullptr) != CURLM_OK) {
+        break;
+      }
+    }
+    curl_multi_remove_handle(multi_, handle);
+    return result;
+  }
+
   template <typename Value>
   static void setopt(CURL* handle, CURLoption option, Value value) {
     check(curl_easy_setopt(handle, option, value));
@@ -277,9 +296,8 @@ class CurlSession {
 #pragma GCC diagnostic pop
   }
 
-  void configure(CURLU* url, const std::string& method, const std::optional<std::string>& body,
-                 Exchange& exchange, CurlList& headers) {
-    CURL* h = handle_;
+  void configure(CURL* h, CURLU* url, const std::string& method,
+                 const std::optional<std::string>& body, Exchange& exchange, CurlList& headers) {
     setopt(h, CURLOPT_CURLU, url);
     restrictToHTTP(h);
     setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
@@ -332,7 +350,7 @@ class CurlSession {
   const double timeout_;
   const ConnectionPolicy policy_;
   std::mutex mutex_;
-  CURL* handle_ = nullptr;
+  CURLM* multi_ = nullptr;
 };
 
 }  // namespace
