@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <exception>
+#include <memory>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -132,18 +133,18 @@ constexpr size_t kSliceBytes = 3 * 64 * 1024;
 // encoding itself.
 bool writeLine(int fd, const JSONText& text) {
   std::vector<std::string_view> batch;
-  std::string slice;
+  std::unique_ptr<char[]> slice;  // not zero-filled: every byte sent is encoded first
   for (const JSONText::Piece& piece : text.pieces()) {
     if (!piece.base64) {
       batch.push_back(piece.bytes);
       continue;
     }
+    if (!slice) slice.reset(new char[base64Length(kSliceBytes)]);
     for (std::string_view bytes = piece.bytes; !bytes.empty();) {
       const std::string_view part = bytes.substr(0, kSliceBytes);
       bytes.remove_prefix(part.size());
-      slice.resize(base64Length(part.size()));
-      base64EncodeTo(part, slice.data());
-      batch.push_back(slice);
+      const char* end = base64EncodeTo(part, slice.get());
+      batch.emplace_back(slice.get(), static_cast<size_t>(end - slice.get()));
       if (!writeAll(fd, std::move(batch))) return false;
       batch.clear();
     }
