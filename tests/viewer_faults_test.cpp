@@ -62,6 +62,12 @@ TEST_P(ViewerFault, BecomesAToolResultAndTheNextCallIsServed) {
 std::vector<FaultRow> faultRows() {
   const std::string unreachable = unreachableAnswer(1, "PORT");
   const std::string fffd = "\xEF\xBF\xBD";
+  const std::string snapshot = callLine(1, "quillon_snapshot");
+  auto picture = [](const std::string& base64, const std::string& mimeType = "image/png") {
+    return R"({"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"image","data":")" + base64 +
+           R"(","mimeType":")" + mimeType +
+           R"("},{"type":"text","text":"Snapshot of the Quillon 3D viewport."}]}})";
+  };
   std::vector<FaultRow> rows = {
       {"NoViewerListening", std::nullopt, unreachable},
       {"ClosedWithoutAnswer", FakeViewer::Reply{{}, 0ms, Then::close}, unreachable},
@@ -107,19 +113,28 @@ std::vector<FaultRow> faultRows() {
        unreachable},
       {"ClosesAfterEachAnswer", FakeViewer::Reply{{httpReply(200, "", "plain")}, 0ms, Then::close},
        textAnswer(1, "plain")},
+      // Cut off after more than one slice of its Base64 would have been
+      // written: nothing of it may reach the client.
+      {"SnapshotCutOffMidBody",
+       FakeViewer::Reply{
+           {"HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" + std::string(600000, 'p')},
+           0ms,
+           Then::close},
+       unreachable, snapshot},
+      {"SnapshotLongerThanAnnounced",
+       FakeViewer::Reply{
+           {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nPNG and more"}, 0ms, Then::close},
+       picture("UE5H"), snapshot},
       // Found by fuzzing: a header that is not UTF-8 made the answer
       // unserialisable, so the request went unanswered.
       {"SnapshotTypeNotUTF8", reply(200, "image/p\xFF\xFEng; x=\xC3", "PNG"),
-       R"({"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"image","data":"UE5H","mimeType":"image/p)" +
-           fffd + fffd + R"(ng"},{"type":"text","text":"Snapshot of the Quillon 3D viewport."}]}})",
-       callLine(1, "quillon_snapshot")},
+       picture("UE5H", "image/p" + fffd + fffd + "ng"), snapshot},
       // Found by the fuzz target's reading: trailer fields replaced the
       // headers, so a snapshot came back as text.
       {"SnapshotWithATrailingContentType",
        FakeViewer::Reply{{"HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nTransfer-Encoding: "
                           "chunked\r\n\r\n3\r\nPNG\r\n0\r\nContent-Type: text/json\r\n\r\n"}},
-       R"({"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"image","data":"UE5H","mimeType":"image/png"},{"type":"text","text":"Snapshot of the Quillon 3D viewport."}]}})",
-       callLine(1, "quillon_snapshot")},
+       picture("UE5H"), snapshot},
       // Found by fuzzing: libcurl 7.88 appended a folded first header line
       // to the previous call's last header, already freed.
       {"FoldedFirstHeaderAfterAnAnswer",
@@ -133,18 +148,14 @@ std::vector<FaultRow> faultRows() {
 
   // A snapshot of 24 MiB travels whole: one answer line carrying the picture
   // in Base64.
-  std::string picture(24u << 20, '\0');
+  std::string bytes(24u << 20, '\0');
   uint32_t state = 7;
-  for (char& byte : picture) {
+  for (char& byte : bytes) {
     state = state * 1664525u + 1013904223u;
     byte = static_cast<char>(state >> 24);
   }
-  rows.push_back(
-      {"TwentyFourMebibyteSnapshot", reply(200, "image/png", picture),
-       R"({"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"image","data":")" +
-           base64Encode(picture) +
-           R"(","mimeType":"image/png"},{"type":"text","text":"Snapshot of the Quillon 3D viewport."}]}})",
-       callLine(1, "quillon_snapshot")});
+  rows.push_back({"TwentyFourMebibyteSnapshot", reply(200, "image/png", bytes),
+                  picture(base64Encode(bytes)), snapshot});
   return rows;
 }
 

@@ -54,11 +54,18 @@ std::string apiBaseURL(const Environment& environment) {
 namespace {
 
 // Bodies announce their length; reserving it up front keeps a large snapshot
-// from being copied on every growth step. The reservation has room for the
-// body's Base64 as well, so that a snapshot can be encoded where it lies
-// (room that is never written costs address space, not memory). A hostile
-// announcement is capped.
+// from being copied on every growth step. Exactly the length: a snapshot is
+// held as received, and its Base64 is made only as the answer is written. A
+// hostile announcement is capped.
 constexpr curl_off_t kMaxReserve = curl_off_t{256} << 20;
+
+// libcurl's receive buffer, which every body passes through on its way to
+// onBody. Its default of 16 KiB takes 1,536 reads and callbacks for a 24 MiB
+// snapshot; this takes 48, and saves a sixth of the snapshot's CPU time. It
+// is the most that libcurl before 7.88 takes (macOS 12 and 13 have 7.77 to
+// 7.84, which cut a larger value down to it). libcurl holds the buffer only
+// during a transfer, and a small answer touches no more of it than it fills.
+constexpr long kReceiveBufferBytes = 512 * 1024;
 
 struct Exchange {
   CURL* handle = nullptr;
@@ -102,8 +109,7 @@ size_t onBody(char* data, size_t size, size_t count, void* context) noexcept {
       if (curl_easy_getinfo(exchange->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) ==
               CURLE_OK &&
           announced > 0) {
-        const auto length = static_cast<size_t>(std::min(announced, kMaxReserve));
-        exchange->response.data.reserve(length + length / 3 + 4);
+        exchange->response.data.reserve(static_cast<size_t>(std::min(announced, kMaxReserve)));
       }
     }
     exchange->response.data.append(data, bytes);
@@ -325,6 +331,9 @@ class CurlSession {
     setopt(h, CURLOPT_XFERINFOFUNCTION, &onProgress);
     setopt(h, CURLOPT_XFERINFODATA, &exchange);
 
+    // Speed only, so not checked: a libcurl that refused the size would read
+    // in its default steps, and nothing else would change.
+    static_cast<void>(curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes));
     setopt(h, CURLOPT_WRITEFUNCTION, &onBody);
     setopt(h, CURLOPT_WRITEDATA, &exchange);
     setopt(h, CURLOPT_HEADERFUNCTION, &onHeader);

@@ -1,6 +1,7 @@
 #include "text.hpp"
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -183,6 +184,20 @@ inline void encodeGroup(uint32_t v, char* out) {
   std::memcpy(out + 2, &kBase64Pairs[2 * (v & 4095)], 2);
 }
 
+// The eight bytes at `in` as a big-endian number, in one load: assembled a
+// byte at a time they would cost about as much as the encoding itself.
+// (Compilers turn the swap into one instruction.)
+inline uint64_t loadBigEndian(const unsigned char* in) {
+  uint64_t word;
+  std::memcpy(&word, in, 8);
+  if constexpr (std::endian::native == std::endian::little) {
+    word = ((word & 0x00FF00FF00FF00FFull) << 8) | ((word >> 8) & 0x00FF00FF00FF00FFull);
+    word = ((word & 0x0000FFFF0000FFFFull) << 16) | ((word >> 16) & 0x0000FFFF0000FFFFull);
+    word = (word << 32) | (word >> 32);
+  }
+  return word;
+}
+
 // The last one or two bytes, padded with "=".
 void encodeTail(const unsigned char* in, size_t tail, char* out) {
   uint32_t v = uint32_t{in[0]} << 16;
@@ -194,41 +209,28 @@ void encodeTail(const unsigned char* in, size_t tail, char* out) {
 
 }  // namespace
 
-std::string base64Encode(std::string_view bytes) {
+char* base64EncodeTo(std::string_view bytes, char* out) {
   const auto in = reinterpret_cast<const unsigned char*>(bytes.data());
   const size_t n = bytes.size();
-  std::string out((n + 2) / 3 * 4, '=');
-  char* o = out.data();
   size_t i = 0;
-  for (; i + 3 <= n; i += 3, o += 4) {
-    encodeGroup((uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2], o);
+  // Two groups a step, from one eight-byte load of which six bytes are used.
+  for (; i + 8 <= n; i += 6, out += 8) {
+    const uint64_t v = loadBigEndian(in + i);
+    encodeGroup(static_cast<uint32_t>(v >> 40), out);
+    encodeGroup(static_cast<uint32_t>(v >> 16) & 0xFFFFFF, out + 4);
   }
-  if (i < n) encodeTail(in + i, n - i, o);
-  return out;
+  for (; i + 3 <= n; i += 3, out += 4) {
+    encodeGroup((uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2], out);
+  }
+  if (i == n) return out;
+  encodeTail(in + i, n - i, out);
+  return out + 4;
 }
 
-void base64EncodeInPlace(std::string& bytes) {
-  const size_t n = bytes.size();
-  const size_t encoded = (n + 2) / 3 * 4;
-  if (bytes.capacity() < encoded) {
-    bytes = base64Encode(bytes);
-    return;
-  }
-  bytes.resize(encoded);  // within the capacity: the storage stays where it is
-  char* const out = bytes.data();
-  const auto* const in = reinterpret_cast<const unsigned char*>(out);
-  // Group i of three bytes at 3i becomes four characters at 4i >= 3i. Going
-  // from the last group to the first, each write lands on bytes that are
-  // either already encoded or its own group, which is read before it is
-  // written.
-  size_t groups = n / 3;
-  if (const size_t tail = n % 3) encodeTail(in + 3 * groups, tail, out + 4 * groups);
-  while (groups > 0) {
-    --groups;
-    const unsigned char* group = in + 3 * groups;
-    encodeGroup((uint32_t{group[0]} << 16) | (uint32_t{group[1]} << 8) | group[2],
-                out + 4 * groups);
-  }
+std::string base64Encode(std::string_view bytes) {
+  std::string out(base64Length(bytes.size()), '=');
+  base64EncodeTo(bytes, out.data());
+  return out;
 }
 
 }  // namespace quillon
