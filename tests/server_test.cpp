@@ -190,10 +190,11 @@ TEST(ImageResult, ReadsPicturesAndHandsEverythingElseToText) {
                                          {500, "image/png", std::nullopt}}) {
     const APIResponse response{row.status, png, row.contentType, {}};
     const JSON expected =
-        row.mimeType ? JSON{{"content",
-                             {{{"type", "image"}, {"data", png}, {"mimeType", *row.mimeType}},
-                              {{"type", "text"}, {"text", "cap"}}}}}
-                     : QuillonMCPServer::textResult(response);
+        row.mimeType
+            ? JSON{{"content",
+                    {{{"type", "image"}, {"data", "iVBORw=="}, {"mimeType", *row.mimeType}},
+                     {{"type", "text"}, {"text", "cap"}}}}}
+            : QuillonMCPServer::textResult(response);
     EXPECT_EQ(QuillonMCPServer::imageResult(response, "cap"), expected)
         << row.status << " " << row.contentType;
   }

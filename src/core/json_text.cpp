@@ -147,7 +147,7 @@ void JSONText::writeValue(const JSON& value) {
       for (const auto& [key, member] : value.items()) {
         if (!first) text_.push_back(',');
         first = false;
-        writeString(key);
+        writeString(key, false);
         text_.push_back(':');
         writeValue(member);
       }
@@ -166,13 +166,7 @@ void JSONText::writeValue(const JSON& value) {
       return;
     }
     case JSON::value_t::string:
-      if (&value == base64_) {
-        text_.push_back('"');
-        references_.push_back({text_.size(), {value.get_ref<const std::string&>(), true}});
-        text_.push_back('"');
-        return;
-      }
-      writeString(value.get_ref<const std::string&>());
+      writeString(value.get_ref<const std::string&>(), &value == asIs_);
       return;
     case JSON::value_t::boolean:
       text_ += value.get<bool>() ? "true" : "false";
@@ -192,47 +186,38 @@ void JSONText::writeValue(const JSON& value) {
   }
 }
 
-void JSONText::writeString(const std::string& text) {
+void JSONText::writeString(const std::string& text, bool asIs) {
   text_.push_back('"');
-  if (text.size() >= kReferenceThreshold && needsNoEscape(text)) {
-    references_.push_back({text_.size(), {text}});
+  if (text.size() >= kReferenceThreshold && (asIs || needsNoEscape(text))) {
+    references_.push_back({text_.size(), text});
+  } else if (asIs) {
+    text_ += text;
   } else if (!appendEscaped(text_, text)) {
     valid_ = false;
   }
   text_.push_back('"');
 }
 
-std::vector<JSONText::Piece> JSONText::pieces() const {
-  std::vector<Piece> pieces;
+std::vector<std::string_view> JSONText::pieces() const {
+  std::vector<std::string_view> pieces;
   pieces.reserve(2 * references_.size() + 1);
   size_t from = 0;
   for (const Reference& reference : references_) {
-    pieces.push_back({std::string_view(text_.data() + from, reference.at - from)});
-    pieces.push_back(reference.piece);
+    pieces.emplace_back(text_.data() + from, reference.at - from);
+    pieces.push_back(reference.text);
     from = reference.at;
   }
-  pieces.push_back({std::string_view(text_.data() + from, text_.size() - from)});
+  pieces.emplace_back(text_.data() + from, text_.size() - from);
   return pieces;
 }
 
 std::string JSONText::join() && {
   if (references_.empty()) return std::move(text_);
   size_t size = text_.size();
-  for (const Reference& reference : references_) {
-    const size_t bytes = reference.piece.bytes.size();
-    size += reference.piece.base64 ? base64Length(bytes) : bytes;
-  }
+  for (const Reference& reference : references_) size += reference.text.size();
   std::string joined;
   joined.reserve(size);
-  for (const Piece& piece : pieces()) {
-    if (!piece.base64) {
-      joined.append(piece.bytes);
-      continue;
-    }
-    const size_t at = joined.size();
-    joined.resize(at + base64Length(piece.bytes.size()));
-    base64EncodeTo(piece.bytes, joined.data() + at);
-  }
+  for (std::string_view piece : pieces()) joined.append(piece);
   return joined;
 }
 

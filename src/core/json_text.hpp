@@ -4,10 +4,9 @@
 // (compact, keys in stored order, "/" unescaped, control characters escaped,
 // other characters as they are), but strings are copied in runs rather than
 // escaped byte by byte, and a long string that needs no escaping is not
-// copied at all: the text refers to it where it lies in the value. A string
-// of bytes can also stand in the text as its Base64, made only as the text
-// goes out: a snapshot's 24 MiB reach standard output as 32 MiB of Base64
-// without those 32 MiB ever being held at once.
+// copied at all: the text refers to it where it lies in the value. A 32 MiB
+// Base64 image can thus reach standard output with one gathered write,
+// without ever being duplicated.
 #pragma once
 
 #include <cstddef>
@@ -25,18 +24,11 @@ class JSONText {
   // copied.
   static constexpr size_t kReferenceThreshold = 64 * 1024;
 
-  // A stretch of the text: bytes that stand in it as they are, or bytes whose
-  // Base64 stands there.
-  struct Piece {
-    std::string_view bytes;
-    bool base64 = false;
-  };
-
-  // Has the string `value`, which lies inside the value written next, stand
-  // in the text as the Base64 of its bytes (without quotes added or removed).
-  // Nothing is encoded here: pieces() refers to the bytes, and whoever writes
-  // the pieces out encodes them as it goes.
-  void encodeAsBase64(const JSON& value) { base64_ = &value; }
+  // Declares that the string `value`, which lies inside the value written
+  // next, needs no escaping: a snapshot's Base64, which the server made
+  // itself, and whose 32 MiB would otherwise be scanned for characters that
+  // Base64 never holds. It is written as it is, unchecked.
+  void writeAsIs(const JSON& value) { asIs_ = &value; }
 
   // Writes `value`. Returns false, like dump() would throw, when a string in
   // it is not valid UTF-8. `value` must stay alive and unchanged for as long
@@ -44,24 +36,23 @@ class JSONText {
   bool write(const JSON& value);
 
   // The text in order: written runs interleaved with referenced strings.
-  std::vector<Piece> pieces() const;
-  // The text in one string (a copy only of what was referenced, and the
-  // Base64 of what stands encoded).
+  std::vector<std::string_view> pieces() const;
+  // The text in one string (a copy only of what was referenced).
   std::string join() &&;
 
  private:
   // A referenced string, which belongs in the text before text_[at].
   struct Reference {
     size_t at;
-    Piece piece;
+    std::string_view text;
   };
 
   void writeValue(const JSON& value);
-  void writeString(const std::string& text);
+  void writeString(const std::string& text, bool asIs);
 
   std::string text_;
   std::vector<Reference> references_;
-  const JSON* base64_ = nullptr;
+  const JSON* asIs_ = nullptr;
   bool valid_ = true;
 };
 

@@ -54,9 +54,10 @@ std::string apiBaseURL(const Environment& environment) {
 namespace {
 
 // Bodies announce their length; reserving it up front keeps a large snapshot
-// from being copied on every growth step. Exactly the length: a snapshot is
-// held as received, and its Base64 is made only as the answer is written. A
-// hostile announcement is capped.
+// from being copied on every growth step. The reservation has room for the
+// body's Base64 as well, so that a snapshot can be encoded where it lies
+// (room that is never written costs address space, not memory). A hostile
+// announcement is capped.
 constexpr curl_off_t kMaxReserve = curl_off_t{256} << 20;
 
 // libcurl's receive buffer, which every body passes through on its way to
@@ -109,7 +110,8 @@ size_t onBody(char* data, size_t size, size_t count, void* context) noexcept {
       if (curl_easy_getinfo(exchange->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) ==
               CURLE_OK &&
           announced > 0) {
-        exchange->response.data.reserve(static_cast<size_t>(std::min(announced, kMaxReserve)));
+        const auto length = static_cast<size_t>(std::min(announced, kMaxReserve));
+        exchange->response.data.reserve(length + length / 3 + 4);
       }
     }
     exchange->response.data.append(data, bytes);

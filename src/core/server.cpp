@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <exception>
-#include <memory>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -96,10 +95,9 @@ std::string asciiLowercase(std::string text) {
   return text;
 }
 
-// The "data" of the image item in an answer's result, if it carries one. It
-// holds the picture's bytes as the viewer sent them (see imageResult); the
-// answer's text carries their Base64.
-const JSON* pictureBytes(const JSON& answer) {
+// The "data" of the image item in an answer's result, if it carries one:
+// the Base64 that imageResult made.
+const JSON* imageData(const JSON& answer) {
   const auto result = answer.find("result");
   if (result == answer.end() || !result->is_object()) return nullptr;
   const auto content = result->find("content");
@@ -112,45 +110,6 @@ const JSON* pictureBytes(const JSON& answer) {
     if (data != item.end() && data->is_string()) return &*data;
   }
   return nullptr;
-}
-
-// The text of an answer, a picture's bytes standing in it as their Base64.
-bool writeAnswer(JSONText& text, const JSON& answer) {
-  if (const JSON* picture = pictureBytes(answer)) text.encodeAsBase64(*picture);
-  return text.write(answer);
-}
-
-// Bytes of a picture encoded per slice as an answer goes out: a multiple of
-// three, so that the slices' Base64 joins up, and small enough that the slice
-// and its Base64 stay in the processor's cache between the encoding and the
-// write that copies them out.
-constexpr size_t kSliceBytes = 3 * 64 * 1024;
-
-// Writes the text of an answer and a line feed. A picture's Base64 is made a
-// slice at a time, into one small buffer, each slice written as soon as it is
-// made, so that the whole Base64 is never held: its 32 MiB for a 24 MiB
-// picture would be fresh memory, which costs more to touch here than the
-// encoding itself.
-bool writeLine(int fd, const JSONText& text) {
-  std::vector<std::string_view> batch;
-  std::unique_ptr<char[]> slice;  // not zero-filled: every byte sent is encoded first
-  for (const JSONText::Piece& piece : text.pieces()) {
-    if (!piece.base64) {
-      batch.push_back(piece.bytes);
-      continue;
-    }
-    if (!slice) slice.reset(new char[base64Length(kSliceBytes)]);
-    for (std::string_view bytes = piece.bytes; !bytes.empty();) {
-      const std::string_view part = bytes.substr(0, kSliceBytes);
-      bytes.remove_prefix(part.size());
-      const char* end = base64EncodeTo(part, slice.get());
-      batch.emplace_back(slice.get(), static_cast<size_t>(end - slice.get()));
-      if (!writeAll(fd, std::move(batch))) return false;
-      batch.clear();
-    }
-  }
-  batch.emplace_back("\n");
-  return writeAll(fd, std::move(batch));
 }
 
 bool isPDFExport(const JSON& arguments) {
@@ -185,12 +144,17 @@ void QuillonMCPServer::run(int inputFd, int outputFd) {
     }
     if (!answer) continue;
     // The same answer text as handle() gives, but written in pieces: a long
-    // string goes out from where it lies, and a picture as its Base64 made
-    // on the way, instead of being copied into one answer string first.
+    // string such as a snapshot's Base64 goes out from where it lies instead
+    // of being copied into one answer string first.
     JSONText text;
-    if (!writeAnswer(text, *answer)) continue;
+    // Answers here are respond()'s, whose only image items are imageResult's:
+    // their data is Base64 and needs no scan for characters to escape.
+    if (const JSON* data = imageData(*answer)) text.writeAsIs(*data);
+    if (!text.write(*answer)) continue;
+    std::vector<std::string_view> pieces = text.pieces();
+    pieces.emplace_back("\n");
     // A client that closed our output cannot read any further answer.
-    if (!writeLine(outputFd, text)) return;
+    if (!writeAll(outputFd, std::move(pieces))) return;
   }
 }
 
@@ -252,7 +216,7 @@ std::optional<JSON> QuillonMCPServer::respond(std::string line) {
 
 std::optional<std::string> QuillonMCPServer::encode(const JSON& answer) {
   JSONText text;
-  if (!writeAnswer(text, answer)) return std::nullopt;
+  if (!text.write(answer)) return std::nullopt;
   return std::move(text).join();
 }
 
@@ -291,12 +255,13 @@ JSON QuillonMCPServer::imageResult(APIResponse response, const std::string& capt
   const std::string mimeType = type.starts_with("image/")
                                    ? response.contentType.substr(0, response.contentType.find(';'))
                                    : std::string("image/png");
-  // The body is moved, not copied, into the result, and stays bytes: its
-  // Base64 is made only as the answer is written (encode(), run()), so a
-  // snapshot is held once, as received.
+  // The body becomes its Base64 in place and then the string in the result:
+  // a snapshot exists once, not as body, Base64 and copy.
+  std::string data = std::move(response.data);
+  base64EncodeInPlace(data);
   JSON image = objectWithRoom(3);
   image["type"] = "image";
-  image["data"] = std::move(response.data);
+  image["data"] = std::move(data);
   // Header bytes need not be UTF-8 (HTTP allows any octet there), and one
   // invalid string would make the whole answer unserialisable: the client
   // would never hear back about this request.

@@ -32,8 +32,7 @@ class QuillonMCPServer {
   std::optional<std::string> handle(std::string line);
 
   // Compact JSON text of `answer`, slashes unescaped, or nothing when it
-  // cannot be serialised. The "data" of an image item in its result is
-  // written as the Base64 of its bytes (see imageResult).
+  // cannot be serialised.
   static std::optional<std::string> encode(const JSON& answer);
 
   // Sends the one viewer request that tool `name` maps to and shapes the
@@ -43,8 +42,6 @@ class QuillonMCPServer {
   // The body as text, flagged "isError" when the status is 400 or above.
   static JSON textResult(APIResponse response);
   // An inline image plus caption for a 200 non-JSON answer; else textResult.
-  // The image item's "data" holds the body's bytes, not yet their Base64:
-  // answers carry the Base64, made as they are written (encode(), run()).
   static JSON imageResult(APIResponse response, const std::string& caption);
 
   const Transport transport;

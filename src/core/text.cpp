@@ -209,9 +209,11 @@ void encodeTail(const unsigned char* in, size_t tail, char* out) {
 
 }  // namespace
 
-char* base64EncodeTo(std::string_view bytes, char* out) {
+std::string base64Encode(std::string_view bytes) {
   const auto in = reinterpret_cast<const unsigned char*>(bytes.data());
   const size_t n = bytes.size();
+  std::string encoded((n + 2) / 3 * 4, '=');
+  char* out = encoded.data();
   size_t i = 0;
   // Two groups a step, from one eight-byte load of which six bytes are used.
   for (; i + 8 <= n; i += 6, out += 8) {
@@ -222,15 +224,34 @@ char* base64EncodeTo(std::string_view bytes, char* out) {
   for (; i + 3 <= n; i += 3, out += 4) {
     encodeGroup((uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2], out);
   }
-  if (i == n) return out;
-  encodeTail(in + i, n - i, out);
-  return out + 4;
+  if (i < n) encodeTail(in + i, n - i, out);
+  return encoded;
 }
 
-std::string base64Encode(std::string_view bytes) {
-  std::string out(base64Length(bytes.size()), '=');
-  base64EncodeTo(bytes, out.data());
-  return out;
+void base64EncodeInPlace(std::string& bytes) {
+  const size_t n = bytes.size();
+  const size_t encoded = (n + 2) / 3 * 4;
+  if (bytes.capacity() < encoded) {
+    bytes = base64Encode(bytes);
+    return;
+  }
+  bytes.resize(encoded);  // within the capacity: the storage stays where it is
+  char* const out = bytes.data();
+  const auto* const in = reinterpret_cast<const unsigned char*>(out);
+  // Group g of three bytes at 3g becomes four characters at 4g >= 3g. Going
+  // from the last group to the first, each write lands on bytes that are
+  // either already encoded or its own group's, read before they are written.
+  size_t groups = n / 3;
+  if (const size_t tail = n % 3) encodeTail(in + 3 * groups, tail, out + 4 * groups);
+  // Two groups a step, g - 2 and g - 1, from one eight-byte load at 3(g - 2):
+  // it ends at 3g + 2, inside the string (g >= 2), and before 4g, where the
+  // writes so far begin, so none of the six bytes it uses is overwritten yet.
+  for (; groups >= 2; groups -= 2) {
+    const uint64_t v = loadBigEndian(in + 3 * (groups - 2));
+    encodeGroup(static_cast<uint32_t>(v >> 40), out + 4 * (groups - 2));
+    encodeGroup(static_cast<uint32_t>(v >> 16) & 0xFFFFFF, out + 4 * (groups - 1));
+  }
+  if (groups == 1) encodeGroup((uint32_t{in[0]} << 16) | (uint32_t{in[1]} << 8) | in[2], out);
 }
 
 }  // namespace quillon

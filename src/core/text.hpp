@@ -26,16 +26,10 @@ std::string_view trimWhitespace(std::string_view text);
 // Standard Base64 (RFC 4648 alphabet, "=" padding), on one line.
 std::string base64Encode(std::string_view bytes);
 
-// The number of characters in the Base64 of `bytes` bytes.
-constexpr size_t base64Length(size_t bytes) {
-  return (bytes + 2) / 3 * 4;
-}
-
-// Writes the Base64 of `bytes` at `out`, which has room for
-// base64Length(bytes.size()) characters, and returns the end of what it wrote.
-// Bytes taken in slices, each but the last a multiple of three bytes long,
-// give the same text slice by slice: a large body can be encoded a piece at a
-// time into a small buffer.
-char* base64EncodeTo(std::string_view bytes, char* out);
+// Replaces `bytes` with base64Encode(bytes). When the string's capacity
+// already holds the encoded size, the encoding is written where the bytes lie,
+// from the end backwards, so no second buffer is ever allocated; otherwise it
+// falls back to base64Encode.
+void base64EncodeInPlace(std::string& bytes);
 
 }  // namespace quillon
