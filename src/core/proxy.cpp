@@ -368,9 +368,10 @@ class CurlSession {
 
 Transport urlSessionTransport(std::string base, double timeout, ConnectionPolicy policy) {
   auto session = std::make_shared<CurlSession>(std::move(base), timeout, policy);
-  return
-      [session](const std::string& method, const std::string& path,
-                std::optional<std::string> body) { return session->perform(method, path, body); };
+  return [session](const std::string& method, const std::string& path,
+                   std::optional<std::string> body) {
+    return session->perform(method, path, body);
+  };
 }
 
 }  // namespace quillon

@@ -74,9 +74,9 @@ inline constexpr ConnectionPolicy kDefaultConnectionPolicy = ConnectionPolicy::f
 // within it, or no bytes moving for that long. A large answer that keeps
 // flowing is not cut off.
 //
-// The returned function may be copied freely; copies share one libcurl handle
-// (and, under `reuse`, its connection), and calls through them are
-// serialised, so it is safe to call from several threads. The product always
+// The returned function may be copied freely; copies share one libcurl
+// connection cache (and, under `reuse`, the connection in it), and calls
+// through them are serialised, so it is safe to call from several threads. The product always
 // uses the default policy; the other one exists so that both can be measured.
 Transport urlSessionTransport(std::string base, double timeout,
                               ConnectionPolicy policy = kDefaultConnectionPolicy);
