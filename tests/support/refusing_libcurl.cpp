@@ -26,15 +26,6 @@ namespace {
 
 using Setopt = CURLcode (*)(CURL*, CURLoption, ...);
 
-void noteRefusal() {
-  if (const char* path = std::getenv("QUILLON_REFUSED_LOG")) {
-    if (FILE* log = std::fopen(path, "a")) {
-      std::fputs("CURLOPT_PROTOCOLS_STR refused\n", log);
-      std::fclose(log);
-    }
-  }
-}
-
 // curl_easy_setopt reads its one argument by the option's type range.
 CURLcode forward(Setopt real, CURL* handle, CURLoption option, va_list arguments) {
   if (option < CURLOPTTYPE_OBJECTPOINT) return real(handle, option, va_arg(arguments, long));
@@ -45,35 +36,39 @@ CURLcode forward(Setopt real, CURL* handle, CURLoption option, va_list arguments
   return real(handle, option, va_arg(arguments, curl_off_t));
 }
 
-CURLcode refusingSetopt(Setopt real, CURL* handle, CURLoption option, va_list arguments) {
-  if (static_cast<int>(option) == 10000 + 318) {  // CURLOPT_PROTOCOLS_STR
-    noteRefusal();
-    return CURLE_UNKNOWN_OPTION;
-  }
-  return forward(real, handle, option, arguments);
-}
-
 }  // namespace
 
+// On Linux the program's calls reach this definition first, and the real one
+// is the next in line. On macOS dyld binds the program's calls to the
+// replacement that the interpose section names; calls from here still reach
+// libcurl's own function.
 #if defined(__linux__)
-extern "C" CURLcode curl_easy_setopt(CURL* handle, CURLoption option, ...) {
+#define QUILLON_REPLACEMENT curl_easy_setopt
+#else
+#define QUILLON_REPLACEMENT quillonRefusingSetopt
+#endif
+extern "C" CURLcode QUILLON_REPLACEMENT(CURL* handle, CURLoption option, ...) {
+  if (static_cast<int>(option) == 10000 + 318) {  // CURLOPT_PROTOCOLS_STR
+    const char* path = std::getenv("QUILLON_REFUSED_LOG");
+    if (FILE* log = path ? std::fopen(path, "a") : nullptr) {
+      std::fputs("CURLOPT_PROTOCOLS_STR refused\n", log);
+      std::fclose(log);
+    }
+    return CURLE_UNKNOWN_OPTION;
+  }
+#if defined(__linux__)
   static const auto real = reinterpret_cast<Setopt>(dlsym(RTLD_NEXT, "curl_easy_setopt"));
+#else
+  const Setopt real = &curl_easy_setopt;
+#endif
   va_list arguments;
   va_start(arguments, option);
-  const CURLcode code = refusingSetopt(real, handle, option, arguments);
+  const CURLcode code = forward(real, handle, option, arguments);
   va_end(arguments);
   return code;
 }
-#elif defined(__APPLE__)
-// dyld binds the program's calls to the replacement; calls made from here
-// still reach libcurl's own function.
-extern "C" CURLcode quillonRefusingSetopt(CURL* handle, CURLoption option, ...) {
-  va_list arguments;
-  va_start(arguments, option);
-  const CURLcode code = refusingSetopt(&curl_easy_setopt, handle, option, arguments);
-  va_end(arguments);
-  return code;
-}
+
+#if defined(__APPLE__)
 __attribute__((used, section("__DATA,__interpose"))) static const struct {
   const void* replacement;
   const void* replaced;
