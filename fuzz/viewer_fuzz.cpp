@@ -25,11 +25,15 @@
 #include <cctype>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+
+#include <curl/curl.h>
 
 #include <nlohmann/json.hpp>
 
@@ -146,6 +150,7 @@ struct Reading {
   enum class Verdict {
     complete,  // a whole answer: status, content type and body are known
     cut,       // a correct answer cut short: no reading can make it whole
+    broken,    // framing that libcurl versions read differently: refused on all
     unknown,   // outside this reading (lenient line ends, obsolete forms, ...)
   } verdict = Verdict::unknown;
   int status = 0;
@@ -153,11 +158,10 @@ struct Reading {
   std::string body;
 };
 
-// Field names: visible bytes, a wider set than the token grammar. Beyond it a
-// name is one of no field this reading acts on, and a field that a recipient
-// does not know is ignored.
+// Field names: tokens.
 bool isNameChar(unsigned char c) {
-  return c > 0x20 && c != 0x7F;
+  return std::isalnum(c) ||
+         std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
 // Field values and reason phrases: tab, space, visible ASCII and any byte
@@ -203,32 +207,42 @@ class AnswerReader {
   Reading read() {
     for (;;) {
       // Status line: HTTP/1.1 or 1.0, three digits, and a reason phrase or
-      // nothing.
+      // nothing. Anything else is no answer of this exchange.
       const std::optional<std::string_view> status = line();
       if (!status) return cut();
       const bool version10 = status->starts_with("HTTP/1.0 ");
       if (!(version10 || status->starts_with("HTTP/1.1 ")) || status->size() < 12 ||
           (status->size() > 12 && (*status)[12] != ' ') || !allOf(*status, isTextChar)) {
-        return unknown();
+        return broken();
       }
       const std::string_view digits = status->substr(9, 3);
       if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        return unknown();
+        return broken();
       reading_.status = std::stoi(std::string(digits));
-      if (reading_.status < 100 || reading_.status > 599) return unknown();
+      if (reading_.status < 100 || reading_.status > 599) return broken();
 
-      std::string lengths, encodings, types;
-      int lengthCount = 0, encodingCount = 0, typeCount = 0;
-      for (;;) {
+      std::string encodings, types;
+      std::optional<uint64_t> length;
+      int encodingCount = 0, typeCount = 0;
+      for (bool first = true;; first = false) {
         const std::optional<std::string_view> field = line();
         if (!field) return cut();
         if (field->empty()) break;
+        // A folded first field continues nothing; a later one continues a
+        // value, a reading of its own.
+        if (field->starts_with(' ') || field->starts_with('\t'))
+          return first ? broken() : unknown();
         std::string name;
         std::string_view value;
-        if (!fieldLine(*field, name, value)) return unknown();
+        if (!fieldLine(*field, name, value)) return broken();
         if (name == "content-length") {
-          lengths = value;
-          ++lengthCount;
+          // A length no body can have, or one that contradicts another, on
+          // any status, interim ones included.
+          const std::optional<uint64_t> parsed = lengthValue(value);
+          if (!parsed || (length && *length != *parsed)) return broken();
+          length = parsed;
+        } else if (!allOf(value, isTextChar)) {
+          return broken();
         } else if (name == "transfer-encoding") {
           encodings = value;
           ++encodingCount;
@@ -237,6 +251,11 @@ class AnswerReader {
           ++typeCount;
         }
       }
+      // One coding, chunked, and no length beside it: anything else is read
+      // one way by some and another way by others.
+      if (encodingCount > 1 ||
+          (encodingCount == 1 && (length || lowercase(encodings) != "chunked")))
+        return broken();
 
       // Interim answers carry no body; the final one follows. 101 switches
       // protocols, which is no interim answer of this exchange.
@@ -244,17 +263,17 @@ class AnswerReader {
         if (reading_.status == 101 || reading_.status > 103) return unknown();
         continue;
       }
-      // Repeated framing or type fields are an error or a choice between
-      // readings; either way they are outside this one.
-      if (lengthCount > 1 || encodingCount > 1 || typeCount > 1) return unknown();
+      // Repeated type fields are a choice between readings, outside this one.
+      if (typeCount > 1) return unknown();
       reading_.contentType = types;
       if (encodingCount == 1) {
-        if (version10 || lengthCount > 0 || lowercase(encodings) != "chunked") return unknown();
+        if (version10) return unknown();
         if (reading_.status == 204 || reading_.status == 304) return unknown();
         return chunkedBody();
       }
+      // No body, whatever a valid length says.
       if (reading_.status == 204 || reading_.status == 304) return complete();
-      if (lengthCount == 1) return sizedBody(lengths);
+      if (length) return sizedBody(*length);
       // Neither: the body runs to the end of the connection.
       reading_.body = rest_;
       return complete();
@@ -286,12 +305,12 @@ class AnswerReader {
     return rest_.empty() || rest_ == "\r" ? cut() : unknown();
   }
 
-  // "name: value", the value text with its outer blanks trimmed; false for
-  // anything else, an obsolete folded line included.
+  // "name: value", the value with its outer blanks trimmed but any other
+  // byte kept; false for anything else.
   static bool fieldLine(std::string_view line, std::string& name, std::string_view& value) {
     const size_t colon = line.find(':');
     if (colon == std::string_view::npos || colon == 0 ||
-        !allOf(line.substr(0, colon), isNameChar) || !allOf(line.substr(colon + 1), isTextChar)) {
+        !allOf(line.substr(0, colon), isNameChar)) {
       return false;
     }
     name = lowercase(line.substr(0, colon));
@@ -299,16 +318,21 @@ class AnswerReader {
     return true;
   }
 
-  Reading sizedBody(std::string_view length) {
-    if (length.empty() ||
-        !std::all_of(length.begin(), length.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-      return unknown();
+  // A Content-Length value as a number a body can have: decimal digits
+  // only, at most 2^63 - 1 (the most libcurl counts).
+  static std::optional<uint64_t> lengthValue(std::string_view value) {
+    if (value.empty() ||
+        !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      return std::nullopt;
     }
-    // A length of more digits than this is more than any input holds, and
-    // more than a 64-bit integer may hold: the answer is cut all the same.
-    length.remove_prefix(std::min(length.find_first_not_of('0'), length.size()));
-    if (length.size() > 15) return cut();
-    const size_t size = length.empty() ? 0 : std::stoull(std::string(length));
+    value.remove_prefix(std::min(value.find_first_not_of('0'), value.size()));
+    if (value.size() > 19) return std::nullopt;
+    const uint64_t length = value.empty() ? 0 : std::stoull(std::string(value));
+    if (length > uint64_t{INT64_MAX}) return std::nullopt;
+    return length;
+  }
+
+  Reading sizedBody(uint64_t size) {
     if (rest_.size() < size) return cut();
     reading_.body = rest_.substr(0, size);  // bytes past it belong to no answer
     return complete();
@@ -344,7 +368,7 @@ class AnswerReader {
       if (field->empty()) return complete();
       std::string name;
       std::string_view value;
-      if (!fieldLine(*field, name, value)) return unknown();
+      if (!fieldLine(*field, name, value) || !allOf(value, isTextChar)) return unknown();
     }
   }
 
@@ -354,6 +378,10 @@ class AnswerReader {
   }
   Reading cut() {
     reading_.verdict = Reading::Verdict::cut;
+    return reading_;
+  }
+  Reading broken() {
+    reading_.verdict = Reading::Verdict::broken;
     return reading_;
   }
   static Reading unknown() { return Reading{}; }
@@ -398,10 +426,31 @@ bool isToolResult(const ToolCall& call, const Reference& result) {
          content[1] == Reference{{"type", "text"}, {"text", kCaption}};
 }
 
+// With QUILLON_FUZZ_ANSWERS naming a file, every input's outcome is appended
+// to it, one line each: the input in Base64, a space, and the result (or "-"
+// for an input that makes no call). scripts/curl-matrix replays one corpus on
+// every libcurl and compares these lines, so the viewer's address, whose port
+// changes from run to run, is written as BASE.
+void recordOutcome(std::string_view input, std::string outcome, const std::string& base) {
+  static FILE* const file = [] {
+    const char* path = std::getenv("QUILLON_FUZZ_ANSWERS");
+    return path ? std::fopen(path, "a") : nullptr;
+  }();
+  if (!file) return;
+  for (size_t at = outcome.find(base); at != std::string::npos; at = outcome.find(base, at)) {
+    outcome.replace(at, base.size(), "BASE");
+  }
+  std::fprintf(file, "%s %s\n", quillon::base64Encode(input).c_str(), outcome.c_str());
+  std::fflush(file);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size == 0) return 0;
+  if (size == 0) {
+    recordOutcome({}, "-", "-");
+    return 0;
+  }
   // One viewer and one server for the run, as one session of the product
   // talks to one viewer; the server keeps no state between calls.
   static Viewer* const viewer = new Viewer();
@@ -423,6 +472,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const int acceptedBefore = viewer->accepted();
   const std::optional<std::string> answer = server->handle(line);
+  {
+    const Reference parsed = answer ? Reference::parse(*answer, nullptr, false) : Reference();
+    recordOutcome({reinterpret_cast<const char*>(data), size},
+                  parsed.is_object() ? member(parsed, "result").dump() : "no answer line",
+                  viewer->base());
+  }
   // One fresh connection per call, and the call is over only once the viewer
   // has taken it.
   FUZZ_CHECK(viewer->accepted() == acceptedBefore + 1);
@@ -451,8 +506,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   if (result == unreachable) return 0;
-  // A success is never made of bytes cut short.
+  // A success is never made of bytes cut short, nor of framing that another
+  // libcurl would read otherwise.
   FUZZ_CHECK(headerSectionMayEnd(served));
   FUZZ_CHECK(reading.verdict != Reading::Verdict::cut);
+  FUZZ_CHECK(reading.verdict != Reading::Verdict::broken);
+  return 0;
+}
+
+// Which libcurl this run loaded, by its own account: scripts/curl-matrix runs
+// this target against every version macOS ships and checks the line.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  std::fprintf(stderr, "viewer_fuzz: libcurl %s loaded\n",
+               curl_version_info(CURLVERSION_NOW)->version);
   return 0;
 }

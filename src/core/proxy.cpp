@@ -11,6 +11,8 @@
 #include <new>
 #include <string_view>
 
+#include "answer_head.hpp"
+
 namespace quillon {
 
 ProxyError ProxyError::unreachable(const std::string& base) {
@@ -71,14 +73,8 @@ constexpr long kReceiveBufferBytes = 512 * 1024;
 struct Exchange {
   CURL* handle = nullptr;
   APIResponse response;
+  AnswerHead head;
   bool reserved = false;
-  // curl reports success for an answer cut off inside its header block, so
-  // the blank line that ends the block is watched for.
-  bool headersComplete = false;
-  // curl reads a Content-Length beyond its 64-bit range as no length at all,
-  // and then takes whatever arrives before the connection closes for the
-  // whole body; no body in memory can be that long, so the answer is cut.
-  bool lengthOutOfRange = false;
   // Stall detection: bytes moved so far, and when they last moved.
   std::chrono::steady_clock::duration stallLimit{};
   curl_off_t moved = 0;
@@ -121,57 +117,17 @@ size_t onBody(char* data, size_t size, size_t count, void* context) noexcept {
   return bytes;
 }
 
-std::string_view trimHeaderSpace(std::string_view text) {
-  constexpr std::string_view kSpace = " \t\r\n";
-  const size_t first = text.find_first_not_of(kSpace);
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
-}
-
+// A broken head ends the exchange at once (libcurl answers a short count
+// with a write error): the rest of the answer could only be misread, and the
+// viewer may keep the connection open behind it.
 size_t onHeader(char* data, size_t size, size_t count, void* context) noexcept {
   auto* exchange = static_cast<Exchange*>(context);
   const size_t bytes = size * count;
-  const std::string_view line(data, bytes);
   try {
-    if (line.starts_with("HTTP/")) {
-      // A new status line (after a 1xx answer) starts a new header block.
-      exchange->response.headers.clear();
-      exchange->response.contentType.clear();
-      exchange->headersComplete = false;
-      exchange->lengthOutOfRange = false;
-      return bytes;
-    }
-    // Past the block come only the trailer fields of a chunked body, which
-    // are no headers of the answer: a trailing Content-Type must not turn a
-    // snapshot into text.
-    if (exchange->headersComplete) return bytes;
-    // The block ends at an empty line, which libcurl recognises by its first
-    // byte; a line of blanks is a folded continuation, after which an answer
-    // cut short must not pass for whole.
-    if (line.starts_with('\r') || line.starts_with('\n')) {
-      exchange->headersComplete = true;
-      return bytes;
-    }
-    const size_t colon = line.find(':');
-    if (colon == std::string_view::npos) return bytes;
-    std::string name(trimHeaderSpace(line.substr(0, colon)));
-    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) {
-      return static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
-    });
-    std::string value(trimHeaderSpace(line.substr(colon + 1)));
-    if (name == "content-type") exchange->response.contentType = value;
-    if (name == "content-length") {
-      const size_t sign = value.starts_with('+') ? 1 : 0;  // curl reads one
-      curl_off_t length = 0;
-      exchange->lengthOutOfRange =
-          std::from_chars(value.data() + sign, value.data() + value.size(), length).ec ==
-          std::errc::result_out_of_range;
-    }
-    exchange->response.headers[std::move(name)] = std::move(value);
+    return exchange->head.take(std::string_view(data, bytes)) ? bytes : 0;
   } catch (...) {
     return 0;
   }
-  return bytes;
 }
 
 struct CurlURLDeleter {
@@ -186,6 +142,27 @@ struct CurlListDeleter {
 using CurlURL = std::unique_ptr<CURLU, CurlURLDeleter>;
 using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
 using CurlList = std::unique_ptr<curl_slist, CurlListDeleter>;
+
+// An origin-form request target (RFC 3986 path and query characters, every
+// "%" starting an escape), judged here rather than by libcurl's URL parser,
+// which accepts more in older versions (7.77 takes a space).
+bool isRequestTarget(std::string_view path) {
+  auto hex = [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  };
+  if (!path.starts_with('/')) return false;
+  for (size_t at = 0; at < path.size(); ++at) {
+    const char c = path[at];
+    if (c == '%') {
+      if (at + 2 >= path.size() || !hex(path[at + 1]) || !hex(path[at + 2])) return false;
+      at += 2;
+    } else if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                 std::string_view("-._~!$&'()*+,;=:@/?").find(c) != std::string_view::npos)) {
+      return false;
+    }
+  }
+  return true;
+}
 
 bool parses(CURLU* url, const std::string& text) {
   return curl_url_set(url, CURLUPART_URL, text.c_str(), 0) == CURLUE_OK;
@@ -230,6 +207,7 @@ class CurlSession {
     check(initialised);
     CurlURL url(curl_url());
     if (!url) throw ProxyError::unreachable(base_);
+    if (!isRequestTarget(path)) throw ProxyError::badArguments("bad path " + path);
     if (!parses(url.get(), base_ + path)) {
       // An address that can never be reached (QUILLON_API_PORT=99999, say)
       // is the viewer being unreachable, not a fault of the path.
@@ -248,7 +226,7 @@ class CurlSession {
     exchange.handle = handle;
     CurlList headers;
     configure(handle, url.get(), method, body, exchange, headers);
-    if (transfer(handle) != CURLE_OK || !exchange.headersComplete || exchange.lengthOutOfRange) {
+    if (transfer(handle) != CURLE_OK || !exchange.head.complete()) {
       throw ProxyError::unreachable(base_);
     }
 
@@ -256,6 +234,8 @@ class CurlSession {
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     if (status == 0) throw ProxyError::unreachable(base_);
     exchange.response.status = status;
+    exchange.response.contentType = exchange.head.contentType();
+    exchange.response.headers = exchange.head.takeHeaders();
     return std::move(exchange.response);
   }
 
@@ -368,10 +348,9 @@ class CurlSession {
 
 Transport urlSessionTransport(std::string base, double timeout, ConnectionPolicy policy) {
   auto session = std::make_shared<CurlSession>(std::move(base), timeout, policy);
-  return [session](const std::string& method, const std::string& path,
-                   std::optional<std::string> body) {
-    return session->perform(method, path, body);
-  };
+  return
+      [session](const std::string& method, const std::string& path,
+                std::optional<std::string> body) { return session->perform(method, path, body); };
 }
 
 }  // namespace quillon

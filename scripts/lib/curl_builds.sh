@@ -1,0 +1,57 @@
+# shellcheck shell=bash
+# Sourced by scripts/curl-matrix: finds the upstream sources of the libcurl
+# versions that macOS ships and builds each one once, as an HTTP-only shared
+# library, under a cache folder. Linux only: the builds are swapped in at run
+# time with LD_LIBRARY_PATH.
+
+# Every libcurl a Mac user may load (macOS 12.0 to 26), and the newest upstream
+# release, which a later macOS may bring.
+CURL_VERSIONS="7.77.0 7.79.1 7.84.0 7.85.0 7.87.0 7.88.1 8.1.2 8.4.0 8.6.0 8.7.1 8.21.0"
+
+# find_curl_sources: prints the folder holding curl-VERSION.tar.xz archives.
+# QUILLON_CURL_SOURCES names it; otherwise the workplace's shared folder beside
+# the checkout is looked for. Fails when there is none.
+find_curl_sources() {
+  local candidate
+  for candidate in ${QUILLON_CURL_SOURCES:-} "$PWD/../shared/deps/curl" /work/shared/deps/curl; do
+    if [ -f "$candidate/curl-7.77.0.tar.xz" ]; then
+      (cd "$candidate" && pwd)
+      return 0
+    fi
+  done
+  return 1
+}
+
+# build_curl SOURCES VERSION CACHE: builds libcurl VERSION into
+# CACHE/VERSION/lib (libcurl.so.4 there, whatever the version calls it),
+# unless an earlier run did. Its configure and build output goes to
+# CACHE/VERSION/build.log.
+build_curl() {
+  local sources=$1 version=$2 cache=$3
+  local dir="$cache/$version"
+  [ -f "$dir/built" ] && return 0
+  rm -rf "$dir"
+  mkdir -p "$dir/src"
+  tar -xJf "$sources/curl-$version.tar.xz" -C "$dir/src" --strip-components=1
+  # No TLS, compression, IDN or docs: the transport speaks plain HTTP to
+  # loopback, and the HTTP parsing is what differs from version to version.
+  if ! {
+    cmake -S "$dir/src" -B "$dir/b" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON \
+      -DHTTP_ONLY=ON -DCURL_USE_OPENSSL=OFF -DCMAKE_USE_OPENSSL=OFF -DCURL_ENABLE_SSL=OFF \
+      -DCURL_ZLIB=OFF -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DCURL_USE_LIBSSH2=OFF \
+      -DUSE_LIBIDN2=OFF -DCURL_USE_LIBPSL=OFF -DCURL_DISABLE_LDAP=ON -DCURL_BROTLI=OFF \
+      -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF -DENABLE_THREADED_RESOLVER=ON -DBUILD_LIBCURL_DOCS=OFF \
+      -DBUILD_MISC_DOCS=OFF -DENABLE_CURL_MANUAL=OFF -DBUILD_EXAMPLES=OFF \
+      -DCMAKE_INSTALL_PREFIX="$dir" -DCMAKE_INSTALL_LIBDIR=lib &&
+      ninja -C "$dir/b" -j "$(cpu_count)" install
+  } >"$dir/build.log" 2>&1; then
+    tail -n 30 "$dir/build.log" >&2
+    echo "libcurl $version did not build; the whole log is $dir/build.log" >&2
+    return 1
+  fi
+  # Before 7.87 the library carries no .4 in its name, while every program
+  # linked the ordinary way asks for libcurl.so.4.
+  [ -e "$dir/lib/libcurl.so.4" ] || ln -s libcurl.so "$dir/lib/libcurl.so.4"
+  rm -rf "$dir/src" "$dir/b"
+  : >"$dir/built"
+}
