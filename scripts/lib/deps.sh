@@ -5,7 +5,7 @@
 
 ensure_packages() {
   if ! command -v dpkg-query >/dev/null 2>&1 || ! command -v apt-get >/dev/null 2>&1; then
-    echo "Not Debian: install the equivalents of $* yourself (macOS: see README.md, \"On macOS\")." >&2
+    echo "Not Debian: install the equivalents of $* yourself (macOS: the brew line in README.md, \"Build it yourself\")." >&2
     command -v cmake >/dev/null || { echo "cmake is required" >&2; return 1; }
     return 0
   fi
