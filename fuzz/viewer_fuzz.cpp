@@ -156,6 +156,9 @@ struct Reading {
   int status = 0;
   std::string contentType;
   std::string body;
+  // A head with a folded line, which newer libcurl (8.21) joins to the line
+  // before it ahead of any callback, so that no transport sees the fold.
+  bool folded = false;
 };
 
 // Field names: tokens.
@@ -229,9 +232,16 @@ class AnswerReader {
         if (!field) return cut();
         if (field->empty()) break;
         // A folded first field continues nothing; a later one continues a
-        // value, a reading of its own.
-        if (field->starts_with(' ') || field->starts_with('\t'))
-          return first ? broken() : unknown();
+        // value, a reading of its own, which this one leaves alone.
+        if (field->starts_with(' ') || field->starts_with('\t')) {
+          if (first) return broken();
+          reading_.folded = true;
+          return unknown();
+        }
+        if (rest_.starts_with(' ') || rest_.starts_with('\t')) {
+          reading_.folded = true;
+          return unknown();
+        }
         std::string name;
         std::string_view value;
         if (!fieldLine(*field, name, value)) return broken();
@@ -384,7 +394,11 @@ class AnswerReader {
     reading_.verdict = Reading::Verdict::broken;
     return reading_;
   }
-  static Reading unknown() { return Reading{}; }
+  Reading unknown() {
+    Reading reading;
+    reading.folded = reading_.folded;
+    return reading;
+  }
 
   std::string_view rest_;
   Reading reading_;
@@ -427,11 +441,13 @@ bool isToolResult(const ToolCall& call, const Reference& result) {
 }
 
 // With QUILLON_FUZZ_ANSWERS naming a file, every input's outcome is appended
-// to it, one line each: the input in Base64, a space, and the result (or "-"
-// for an input that makes no call). scripts/curl-matrix replays one corpus on
-// every libcurl and compares these lines, so the viewer's address, whose port
-// changes from run to run, is written as BASE.
-void recordOutcome(std::string_view input, std::string outcome, const std::string& base) {
+// to it, one line each: the input in Base64, a space, the result (or "-" for
+// an input that makes no call), and " folded" when the answer's head has a
+// folded line. scripts/curl-matrix replays one corpus on every libcurl and
+// compares these lines, so the viewer's address, whose port changes from run
+// to run, is written as BASE.
+void recordOutcome(std::string_view input, std::string outcome, const std::string& base,
+                   bool folded = false) {
   static FILE* const file = [] {
     const char* path = std::getenv("QUILLON_FUZZ_ANSWERS");
     return path ? std::fopen(path, "a") : nullptr;
@@ -440,7 +456,8 @@ void recordOutcome(std::string_view input, std::string outcome, const std::strin
   for (size_t at = outcome.find(base); at != std::string::npos; at = outcome.find(base, at)) {
     outcome.replace(at, base.size(), "BASE");
   }
-  std::fprintf(file, "%s %s\n", quillon::base64Encode(input).c_str(), outcome.c_str());
+  std::fprintf(file, "%s %s%s\n", quillon::base64Encode(input).c_str(), outcome.c_str(),
+               folded ? " folded" : "");
   std::fflush(file);
 }
 
@@ -472,11 +489,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const int acceptedBefore = viewer->accepted();
   const std::optional<std::string> answer = server->handle(line);
+  const Reading reading = AnswerReader(served).read();
   {
     const Reference parsed = answer ? Reference::parse(*answer, nullptr, false) : Reference();
     recordOutcome({reinterpret_cast<const char*>(data), size},
                   parsed.is_object() ? member(parsed, "result").dump() : "no answer line",
-                  viewer->base());
+                  viewer->base(), reading.folded);
   }
   // One fresh connection per call, and the call is over only once the viewer
   // has taken it.
@@ -498,7 +516,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       {"isError", true}};
   FUZZ_CHECK(result == unreachable || isToolResult(call, result));
 
-  const Reading reading = AnswerReader(served).read();
   if (reading.verdict == Reading::Verdict::complete) {
     // A whole, plain answer arrives, as exactly the result its status, type
     // and body call for.

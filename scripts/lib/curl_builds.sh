@@ -4,9 +4,10 @@
 # library, under a cache folder. Linux only: the builds are swapped in at run
 # time with LD_LIBRARY_PATH.
 
-# Every libcurl a Mac user may load (macOS 12.0 to 26), and the newest upstream
-# release, which a later macOS may bring.
-CURL_VERSIONS="7.77.0 7.79.1 7.84.0 7.85.0 7.87.0 7.88.1 8.1.2 8.4.0 8.6.0 8.7.1 8.21.0"
+# Every libcurl a Mac user may load (macOS 12.0 to 26), and with them the
+# newest upstream release, which a later macOS may bring.
+CURL_SHIPPED_VERSIONS="7.77.0 7.79.1 7.84.0 7.85.0 7.87.0 7.88.1 8.1.2 8.4.0 8.6.0 8.7.1"
+CURL_VERSIONS="$CURL_SHIPPED_VERSIONS 8.21.0"
 
 # find_curl_sources: prints the folder holding curl-VERSION.tar.xz archives.
 # QUILLON_CURL_SOURCES names it; otherwise the workplace's shared folder beside

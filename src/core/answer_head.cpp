@@ -115,17 +115,18 @@ bool AnswerHead::take(std::string_view line) {
 
 bool AnswerHead::takeField(std::string_view line) {
   if (line.starts_with(' ') || line.starts_with('\t')) {
-    // A folded line continues the field before it. A folded first field
-    // continues nothing (some versions refuse it, others took it, and 7.88
-    // appended it to freed memory), and a folded framing field is a length
-    // or coding that each version reads otherwise.
-    if (lastField_.empty() || lastField_ == "content-length" || lastField_ == "transfer-encoding" ||
-        !allText(line)) {
-      return false;
-    }
+    // A folded line continues the field before it, joined by a space, as
+    // newer libcurl (8.21) joins it before any callback sees it. A folded
+    // first field continues nothing (some versions refuse it, others took
+    // it, and 7.88 appended it to freed memory).
+    if (lastField_.empty() || !allText(line)) return false;
     const std::string_view more = trim(line, " \t");
+    if (more.empty()) return true;
+    // Older versions frame the body by a length or coding's first line
+    // alone, newer ones by the joined value.
+    if (lastField_ == "content-length" || lastField_ == "transfer-encoding") return false;
     std::string& value = headers_[lastField_];
-    if (!more.empty()) value.append(value.empty() ? "" : " ").append(more);
+    value.append(value.empty() ? "" : " ").append(more);
     if (lastField_ == "content-type") contentType_ = value;
     return true;
   }
