@@ -41,6 +41,14 @@ check(
   manifest.compatibility?.platforms?.includes(process.platform),
   `the bundle is for this platform, ${process.platform} (it says ${manifest.compatibility?.platforms})`,
 );
+// The icon a host shows beside the name: a square PNG of 256 pixels or more.
+const icon = manifest.icon ? readFileSync(join(folder, manifest.icon)) : Buffer.alloc(0);
+const isPNG = icon.subarray(0, 8).equals(Buffer.from("\x89PNG\r\n\x1a\n", "latin1"));
+const [width, height] = isPNG ? [icon.readUInt32BE(16), icon.readUInt32BE(20)] : [0, 0];
+check(
+  isPNG && width === height && width >= 256,
+  `the icon ${manifest.icon} is a square PNG of 256 pixels or more (${width}x${height})`,
+);
 // The launch is tried the hard way: as a host that lost the zip's file modes
 // leaves it, in a folder whose path holds a space.
 const entryPoint = join(folder, manifest.server.entry_point);
