@@ -61,6 +61,29 @@ std::optional<int> statusOf(std::string_view line) {
   return status;
 }
 
+// A field line, "name: value" with a token name and a value of text: the
+// name as sent and the value with its outer blanks trimmed.
+std::optional<std::pair<std::string_view, std::string_view>> fieldOf(std::string_view line) {
+  const size_t colon = line.find(':');
+  if (colon == std::string_view::npos || colon == 0 ||
+      !std::all_of(line.begin(), line.begin() + colon, isTokenChar) ||
+      !allText(line.substr(colon + 1))) {
+    return std::nullopt;
+  }
+  return std::pair{line.substr(0, colon), trim(line.substr(colon + 1), " \t")};
+}
+
+bool isFolded(std::string_view line) {
+  return line.starts_with(' ') || line.starts_with('\t');
+}
+
+// Trailer fields of a chunked body are no headers of the answer: a trailing
+// Content-Type must not turn a snapshot into text. They are judged as fields
+// all the same.
+bool isTrailer(std::string_view line) {
+  return isFolded(line) ? allText(line) : fieldOf(line).has_value();
+}
+
 }  // namespace
 
 std::optional<uint64_t> parseContentLength(std::string_view value) {
@@ -110,11 +133,11 @@ bool AnswerHead::take(std::string_view line) {
     }
     return true;
   }
-  return state_ == State::fields ? takeField(line) : takeTrailer(line);
+  return state_ == State::fields ? takeField(line) : isTrailer(line);
 }
 
 bool AnswerHead::takeField(std::string_view line) {
-  if (line.starts_with(' ') || line.starts_with('\t')) {
+  if (isFolded(line)) {
     // A folded line continues the field before it, joined by a space, as
     // newer libcurl (8.21) joins it before any callback sees it. A folded
     // first field continues nothing (some versions refuse it, others took
@@ -130,14 +153,10 @@ bool AnswerHead::takeField(std::string_view line) {
     if (lastField_ == "content-type") contentType_ = value;
     return true;
   }
-  const size_t colon = line.find(':');
-  if (colon == std::string_view::npos || colon == 0 ||
-      !std::all_of(line.begin(), line.begin() + colon, isTokenChar) ||
-      !allText(line.substr(colon + 1))) {
-    return false;
-  }
-  std::string name = lowercase(line.substr(0, colon));
-  const std::string_view value = trim(line.substr(colon + 1), " \t");
+  const auto field = fieldOf(line);
+  if (!field) return false;
+  std::string name = lowercase(field->first);
+  const std::string_view value = field->second;
   if (name == "content-length") {
     // A length that cannot be the body's is broken on every status, 204 and
     // 304 included, where a valid one is legal and ignored; so is a second
@@ -157,17 +176,6 @@ bool AnswerHead::takeField(std::string_view line) {
   lastField_ = name;
   headers_[std::move(name)] = value;
   return true;
-}
-
-// Trailer fields of a chunked body are no headers of the answer: a trailing
-// Content-Type must not turn a snapshot into text. They are judged as fields
-// all the same.
-bool AnswerHead::takeTrailer(std::string_view line) {
-  if (line.starts_with(' ') || line.starts_with('\t')) return allText(line);
-  const size_t colon = line.find(':');
-  return colon != std::string_view::npos && colon != 0 &&
-         std::all_of(line.begin(), line.begin() + colon, isTokenChar) &&
-         allText(line.substr(colon + 1));
 }
 
 }  // namespace quillon

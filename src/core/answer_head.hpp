@@ -45,7 +45,6 @@ class AnswerHead {
 
  private:
   bool takeField(std::string_view line);
-  static bool takeTrailer(std::string_view line);
 
   enum class State { status, fields, trailers } state_ = State::status;
   std::map<std::string, std::string> headers_;
