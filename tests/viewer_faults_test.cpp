@@ -147,7 +147,7 @@ std::vector<FaultRow> faultRows() {
        picture("UE5H"), snapshot},
       // Found by fuzzing: libcurl 7.88 appended a folded first header line
       // to the previous call's last header, already freed. Such a line
-      // continues nothing: 7.83 to 8.2 refuse the answer, the others took it.
+      // continues nothing: 7.84 to 8.1 refuse the answer, the others took it.
       {"FoldedFirstHeaderAfterAnAnswer",
        FakeViewer::Reply{{"HTTP/1.1 200 OK\r\n X: 1\r\nContent-Length: 2\r\n\r\nok"}},
        textAnswer(1, R"({\"ok\":1})") + "\n" + unreachableAnswer(3, "PORT"),
