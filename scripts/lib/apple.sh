@@ -63,14 +63,15 @@ sign_developer_id() {
 # Gatekeeper looks it up online.
 notarize() {
   local file=$1 work=$2 answer status id
-  command -v xcrun >/dev/null 2>&1 && command -v ditto >/dev/null 2>&1 || {
+  if ! command -v xcrun >/dev/null 2>&1 || ! command -v ditto >/dev/null 2>&1; then
     echo "notarizing needs Apple's xcrun and ditto: pack the release on a Mac" >&2
     return 1
-  }
+  fi
   rm -f "$work/notarize.zip"
   ditto -c -k --keepParent "$file" "$work/notarize.zip"
   answer=$(xcrun notarytool submit "$work/notarize.zip" "${notary_args[@]}" --wait \
     --output-format json) || true
+  # shellcheck disable=SC2016  # the JavaScript's own template string
   read -r status id <<EOF
 $(printf '%s' "$answer" | node -e '
   let text = "";

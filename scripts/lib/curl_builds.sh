@@ -6,6 +6,7 @@
 
 # Every libcurl a Mac user may load (macOS 12.0 to 26), and with them the
 # newest upstream release, which a later macOS may bring.
+# shellcheck disable=SC2034  # used by the scripts that source this file
 CURL_SHIPPED_VERSIONS="7.77.0 7.79.1 7.84.0 7.85.0 7.87.0 7.88.1 8.1.2 8.4.0 8.6.0 8.7.1"
 CURL_VERSIONS="$CURL_SHIPPED_VERSIONS 8.21.0"
 
