@@ -23,7 +23,7 @@
 //
 // Usage: quillon_end_to_end QUILLON_MCP TRIVIAL_PROGRAM [--rounds N] [--client-pipe BYTES]
 // (--client-pipe enlarges the pipes the snapshot answers are read from.)
-// Every child is started with the project's launcher (demo/host). The peak
+// Every child is started with the project's launcher (process/). The peak
 // memory before a snapshot and --client-pipe need Linux (/proc, F_SETPIPE_SZ).
 // Talks to 127.0.0.1 only; every loop is bounded in count and in time.
 
@@ -84,7 +84,7 @@ double median(std::vector<double> values) {
 
 // --- child processes ----------------------------------------------------------
 
-using demo::ChildProcess;
+using process::ChildProcess;
 
 ChildProcess::Options command(std::vector<std::string> arguments,
                               std::map<std::string, std::string> environment = {}) {

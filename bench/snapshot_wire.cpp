@@ -22,16 +22,10 @@
 // for byte with the answer the body must give.
 //
 // Usage: quillon_snapshot_wire QUILLON_MCP [--rounds N] [--compare QUILLON_MCP]
-// Linux (spawn-to-exit timing through posix_spawn and wait4, /proc/loadavg);
+// Every child is started by the project's launcher (process/), which sees an
+// exit the moment it happens on Linux. Linux (/proc/loadavg, base64 -w0);
 // talks to 127.0.0.1 only.
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,17 +33,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "child_process.hpp"
 
-extern char** environ;
-
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr size_t kSnapshotBytes = size_t{24} << 20;
 
@@ -63,49 +55,30 @@ struct Run {
   long peakKiB = 0;
 };
 
-// Spawns `arguments` (found on PATH) with stdin from `input` and stdout to
-// `output`, stderr discarded, and waits for it: the time from spawn to exit.
+// Runs `arguments` (a name is found on PATH) with stdin from `input` and
+// stdout to `output`, stderr discarded, and waits for it: the time from spawn
+// to exit, as the shared launcher measures it. Bounded: a child that hangs is
+// killed after a minute and fails the run.
 Run spawnAndWait(const std::vector<std::string>& arguments, const std::string& input,
-                 const std::string& output, const std::vector<std::string>& extraEnvironment = {}) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, input.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  std::vector<std::string> entries;
-  for (char** entry = environ; entry && *entry; ++entry) entries.emplace_back(*entry);
-  entries.insert(entries.end(), extraEnvironment.begin(), extraEnvironment.end());
-  std::vector<std::string> argumentCopies = arguments;
-  std::vector<char*> argv, envp;
-  for (std::string& argument : argumentCopies) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  for (std::string& entry : entries) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-
-  pid_t pid = -1;
-  const auto t0 = Clock::now();
-  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) fail("cannot start " + arguments[0]);
-  // Bounded: a child that hangs is killed after a minute and fails the run.
-  const int exited = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  pollfd ready{exited, POLLIN, 0};
-  const bool ended = exited >= 0 && poll(&ready, 1, 60000) == 1;
-  if (exited >= 0) close(exited);
-  if (!ended) kill(pid, SIGKILL);
-  int status = 0;
-  rusage usage{};
-  while (wait4(pid, &status, 0, &usage) < 0) {
+                 const std::string& output,
+                 const std::map<std::string, std::string>& environment = {}) {
+  using quillon::process::ChildProcess;
+  ChildProcess::Options options;
+  options.arguments = arguments;
+  options.environment = environment;
+  options.inputFile = input;
+  options.outputFile = output;
+  options.errorFile = "/dev/null";
+  ChildProcess::Exit exit;
+  try {
+    ChildProcess child(options);
+    exit = child.wait(std::chrono::seconds(60));
+  } catch (const std::system_error&) {
+    fail("cannot start " + arguments[0]);
   }
-  if (!ended) fail(arguments[0] + " did not end within a minute");
-  Run run;
-  run.ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-  run.peakKiB = usage.ru_maxrss;
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    fail(arguments[0] + " did not exit with status 0");
-  }
-  return run;
+  if (!exit.ended) fail(arguments[0] + " did not end within a minute");
+  if (exit.status != 0) fail(arguments[0] + " did not exit with status 0");
+  return Run{exit.elapsed.count(), exit.peakRSSKiB};
 }
 
 double median(std::vector<double> values) {
@@ -142,7 +115,7 @@ void summary(const char* what, const std::vector<double>& values, const char* un
 }  // namespace
 
 int main(int argc, char** argv) {
-  using quillon::demo::ChildProcess;
+  using quillon::process::ChildProcess;
   if (argc < 2) {
     std::fprintf(stderr, "usage: %s QUILLON_MCP [--rounds N] [--compare QUILLON_MCP]\n", argv[0]);
     return 2;
@@ -183,7 +156,7 @@ int main(int argc, char** argv) {
     std::ifstream file(body, std::ios::binary | std::ios::ate);
     if (static_cast<size_t>(file.tellg()) != kSnapshotBytes) fail("the body is not 24 MiB");
   }
-  const std::vector<std::string> environment = {"QUILLON_API_PORT=" + port};
+  const std::map<std::string, std::string> environment = {{"QUILLON_API_PORT", port}};
 
   std::printf(
       "24 MiB snapshot, process start to exit, stdout on /dev/null; %d rounds after one "

@@ -112,11 +112,11 @@ int run(const Settings& settings) {
   const std::string base = "http://127.0.0.1:" + std::to_string(settings.port);
   std::cout << "MCP host -> quillon-mcp (stdio) -> demo viewer at " << base << "\n\n";
 
-  quillon::demo::ChildProcess::Options options;
+  quillon::process::ChildProcess::Options options;
   options.arguments = {settings.mcp};
   options.environment["QUILLON_API_PORT"] = std::to_string(settings.port);
   options.errorFile = (fs::path(settings.out) / "quillon-mcp.stderr").string();
-  quillon::demo::ChildProcess server(options);
+  quillon::process::ChildProcess server(options);
   quillon::demo::McpClient client(server, 60s);
   Tour tour(client);
 
@@ -198,7 +198,7 @@ int run(const Settings& settings) {
              "the unreachable message does not name " + base);
 
   server.closeInput();
-  const quillon::demo::ChildProcess::Exit exit = server.wait(10s);
+  const quillon::process::ChildProcess::Exit exit = server.wait(10s);
   std::cout << "\n-- closed quillon-mcp's input; it exited with status "
             << (exit.ended ? std::to_string(exit.status) : std::string("(still running)")) << "\n";
   tour.check(exit.ended && exit.status == 0, "quillon-mcp should exit 0 at the end of its input");

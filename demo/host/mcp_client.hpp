@@ -15,6 +15,7 @@
 namespace quillon::demo {
 
 using JSON = nlohmann::ordered_json;
+using process::ChildProcess;
 
 // The server broke the protocol: no answer in time, an answer that is not
 // JSON, or one for another id.

@@ -26,7 +26,7 @@
 
 namespace quillon::test {
 
-using demo::ChildProcess;
+using process::ChildProcess;
 
 inline ChildProcess::Options quillonMCP(const std::string& port = "9",
                                         std::vector<std::string> extraArguments = {}) {

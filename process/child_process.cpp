@@ -7,6 +7,9 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -15,7 +18,7 @@
 
 extern char** environ;
 
-namespace quillon::demo {
+namespace quillon::process {
 
 namespace {
 
@@ -44,19 +47,29 @@ void makePipe(int fds[2]) {
 ChildProcess::ChildProcess(const Options& options) {
   // A child that exits while we write to it must not take us down.
   ::signal(SIGPIPE, SIG_IGN);
-  int in[2], out[2], err[2] = {-1, -1};
-  makePipe(in);
-  makePipe(out);
+  int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
+  if (options.inputFile.empty()) makePipe(in);
+  if (options.outputFile.empty()) makePipe(out);
   if (options.errorFile.empty()) makePipe(err);
   if (options.nonBlockingStdio) {
-    setFlag(in[0], O_NONBLOCK);
-    setFlag(out[1], O_NONBLOCK);
+    if (in[0] >= 0) setFlag(in[0], O_NONBLOCK);
+    if (out[1] >= 0) setFlag(out[1], O_NONBLOCK);
   }
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  if (in[0] >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, options.inputFile.c_str(), O_RDONLY,
+                                     0);
+  }
+  if (out[1] >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, options.outputFile.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  }
   if (err[1] >= 0) {
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
   } else {
@@ -89,7 +102,9 @@ ChildProcess::ChildProcess(const Options& options) {
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
 
-  const int spawned = posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data());
+  // A name without a slash is looked up on PATH; a path is used as it is.
+  started_ = Clock::now();
+  const int spawned = posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   for (int fd : {in[0], out[1], err[1]}) closeFd(fd);
@@ -107,12 +122,20 @@ ChildProcess::ChildProcess(const Options& options) {
   for (int fd : {in_, outFd_, errFd_}) {
     if (fd >= 0) setFlag(fd, O_NONBLOCK);
   }
+#ifdef __linux__
+  // A descriptor that polls readable when the child ends, so that a wait
+  // ends on the exit itself rather than on the next tick; kernels before 5.3
+  // lack it and fall back to the tick.
+  endFd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+  if (endFd_ >= 0) ::fcntl(endFd_, F_SETFD, FD_CLOEXEC);
+#endif
 }
 
 ChildProcess::~ChildProcess() {
   closeInput();
   closeOutput();
   closeFd(errFd_);
+  closeFd(endFd_);
   if (!exit_ && pid_ > 0) {
     ::kill(pid_, SIGKILL);
     while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
@@ -120,12 +143,12 @@ ChildProcess::~ChildProcess() {
   }
 }
 
-bool ChildProcess::pump(Clock::time_point deadline, std::string_view* input) {
-  pollfd fds[3];
-  int* owners[3];
+bool ChildProcess::pump(Clock::time_point deadline, std::string_view* input, bool watchEnd) {
+  pollfd fds[4];
+  int* owners[4];
   nfds_t count = 0;
-  for (int* fd : {&in_, &outFd_, &errFd_}) {
-    if (*fd < 0 || (fd == &in_ && !input)) continue;
+  for (int* fd : {&in_, &outFd_, &errFd_, &endFd_}) {
+    if (*fd < 0 || (fd == &in_ && !input) || (fd == &endFd_ && !watchEnd)) continue;
     fds[count] = {*fd, static_cast<short>(fd == &in_ ? POLLOUT : POLLIN), 0};
     owners[count++] = fd;
   }
@@ -133,7 +156,7 @@ bool ChildProcess::pump(Clock::time_point deadline, std::string_view* input) {
   if (now >= deadline) return false;
   const auto left = std::chrono::ceil<Milliseconds>(deadline - now);
   if (count == 0) {
-    std::this_thread::sleep_for(std::min(left, Milliseconds(5)));
+    std::this_thread::sleep_for(std::min<Clock::duration>(deadline - now, Milliseconds(1)));
     return true;
   }
   const int ready = ::poll(fds, count, static_cast<int>(std::min<long long>(left.count(), 1000)));
@@ -141,6 +164,7 @@ bool ChildProcess::pump(Clock::time_point deadline, std::string_view* input) {
   for (nfds_t i = 0; i < count; ++i) {
     if (fds[i].revents == 0) continue;
     int& fd = *owners[i];
+    if (&fd == &endFd_) continue;  // the caller reaps the child
     if (&fd == &in_) {
       const ssize_t n = ::write(fd, input->data(), std::min<size_t>(input->size(), 1 << 20));
       if (n > 0) input->remove_prefix(static_cast<size_t>(n));
@@ -221,6 +245,7 @@ ChildProcess::Exit ChildProcess::wait(Milliseconds timeout) {
     if (done == pid_) {
       Exit exit;
       exit.ended = true;
+      exit.elapsed = Clock::now() - started_;
       exit.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
       exit.coreDumped = WIFSIGNALED(status) && WCOREDUMP(status);
 #ifdef __APPLE__
@@ -233,9 +258,13 @@ ChildProcess::Exit ChildProcess::wait(Milliseconds timeout) {
     }
     if (done < 0 && errno != EINTR) fail("wait", errno);
     if (Clock::now() >= deadline) return Exit{};
-    // Reading its output meanwhile lets a child blocked on a full pipe finish.
-    pump(std::min(deadline, Clock::now() + Milliseconds(10)), nullptr);
+    // Reading its output meanwhile lets a child blocked on a full pipe
+    // finish. Without an end descriptor, a pipe's silence must not hide the
+    // end for long: the tick bounds it.
+    const Milliseconds tick = endFd_ >= 0 ? Milliseconds(1000) : Milliseconds(1);
+    pump(std::min(deadline, Clock::now() + tick), nullptr, true);
   }
+  closeFd(endFd_);
   // What it wrote just before the end is still in the pipes.
   const auto drainDeadline = Clock::now() + std::chrono::seconds(5);
   while ((outFd_ >= 0 || errFd_ >= 0) && pump(drainDeadline, nullptr)) {
@@ -243,4 +272,4 @@ ChildProcess::Exit ChildProcess::wait(Milliseconds timeout) {
   return *exit_;
 }
 
-}  // namespace quillon::demo
+}  // namespace quillon::process
