@@ -18,6 +18,14 @@ TEST(RepairUTF8, EachMaximalIllFormedSubsequenceBecomesOneReplacement) {
       {"caf\xC3\xA9 \xE2\x80\x94 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x80\x94 \xF0\x9F\x98\x80"},
       {std::string("nul\0inside", 10), std::string("nul\0inside", 10)},
       {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},  // U+10FFFF, the last code point
+      // The lowest code point of each length, and the overlong form just below it.
+      {"\xC2\x80", "\xC2\x80"},                             // U+0080
+      {"\xC1\xBF", kFFFD + kFFFD},                          // U+007F in two bytes
+      {"\xE0\xA0\x80", "\xE0\xA0\x80"},                     // U+0800
+      {"\xE0\x9F\xBF", kFFFD + kFFFD + kFFFD},              // U+07FF in three bytes
+      {"\xF0\x90\x80\x80", "\xF0\x90\x80\x80"},             // U+10000
+      {"\xF0\x8F\xBF\xBF", kFFFD + kFFFD + kFFFD + kFFFD},  // U+FFFF in four bytes
+      {"\xED\x9F\xBF", "\xED\x9F\xBF"},                     // U+D7FF, just below the surrogates
       {"a\xFF"
        "b",
        "a" + kFFFD + "b"},
