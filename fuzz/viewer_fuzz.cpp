@@ -1,6 +1,7 @@
 // The viewer's side: arbitrary bytes served on a loopback socket as the
 // viewer's answer, through the real libcurl transport, result shaping and the
-// answer writer, checked against an independent reading of those bytes as
+// answer writer the product's loop uses (a snapshot's Base64 written as it
+// is, unscanned), checked against an independent reading of those bytes as
 // HTTP/1.1.
 //
 // Input: one byte that picks the tool call, then the bytes the viewer sends on
@@ -461,6 +462,33 @@ void recordOutcome(std::string_view input, std::string outcome, const std::strin
   std::fflush(file);
 }
 
+// The answer line as the product's loop writes it: run() over a pipe that
+// holds the one call line, into a file. handle() would give the same text
+// through another writer, the one that scans every string.
+std::optional<std::string> answerAsWritten(quillon::QuillonMCPServer& server,
+                                           const std::string& line) {
+  static FILE* const output = std::tmpfile();
+  FUZZ_CHECK(output != nullptr);
+  const int outputFd = fileno(output);
+  FUZZ_CHECK(ftruncate(outputFd, 0) == 0 && lseek(outputFd, 0, SEEK_SET) == 0);
+  int input[2];
+  FUZZ_CHECK(pipe(input) == 0);
+  // A call line is a few hundred bytes: far below a pipe's buffer.
+  const std::string framed = line + "\n";
+  FUZZ_CHECK(write(input[1], framed.data(), framed.size()) == static_cast<ssize_t>(framed.size()));
+  close(input[1]);
+  server.run(input[0], outputFd);
+  close(input[0]);
+  const off_t size = lseek(outputFd, 0, SEEK_END);
+  FUZZ_CHECK(size >= 0);
+  if (size == 0) return std::nullopt;
+  std::string written(static_cast<size_t>(size), '\0');
+  FUZZ_CHECK(pread(outputFd, written.data(), written.size(), 0) == size);
+  FUZZ_CHECK(written.back() == '\n');
+  written.pop_back();
+  return written;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -488,7 +516,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                            R"(","arguments":)" + call.arguments + "}}";
 
   const int acceptedBefore = viewer->accepted();
-  const std::optional<std::string> answer = server->handle(line);
+  const std::optional<std::string> answer = answerAsWritten(*server, line);
   const Reading reading = AnswerReader(served).read();
   {
     const Reference parsed = answer ? Reference::parse(*answer, nullptr, false) : Reference();
