@@ -24,15 +24,39 @@ find_curl_sources() {
   return 1
 }
 
+# Where builds are kept for every checkout on this machine: a clean checkout
+# (CI's) then configures none of the eleven again, each of which costs about a
+# minute of a core. QUILLON_CURL_CACHE names it; "none" keeps nothing there.
+curl_shared_cache() {
+  printf '%s\n' "${QUILLON_CURL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quillon-mcp/libcurl}"
+}
+
+# curl_build_key SOURCES VERSION: what a kept build depends on, hashed: the
+# archive's bytes, this recipe, and the compiler and CMake that ran it.
+curl_build_key() {
+  {
+    sha256_of "$1/curl-$2.tar.xz"
+    sha256_of "${BASH_SOURCE[0]}"
+    cc --version 2>&1 | head -n 1
+    cmake --version 2>&1 | head -n 1
+  } | (sha256sum 2>/dev/null || shasum -a 256) | cut -c 1-16
+}
+
 # build_curl SOURCES VERSION CACHE: builds libcurl VERSION into
 # CACHE/VERSION/lib (libcurl.so.4 there, whatever the version calls it),
-# unless an earlier run did. Its configure and build output goes to
-# CACHE/VERSION/build.log.
+# unless an earlier run did, here or in the shared cache. Its configure and
+# build output goes to CACHE/VERSION/build.log.
 build_curl() {
   local sources=$1 version=$2 cache=$3
-  local dir="$cache/$version"
+  local dir="$cache/$version" shared
   [ -f "$dir/built" ] && return 0
   rm -rf "$dir"
+  shared="$(curl_shared_cache)/$version-$(curl_build_key "$sources" "$version")"
+  if [ "$(curl_shared_cache)" != none ] && [ -f "$shared/built" ]; then
+    mkdir -p "$cache"
+    cp -R "$shared" "$dir.$$" && mv "$dir.$$" "$dir" && return 0
+    rm -rf "$dir.$$" "$dir"
+  fi
   mkdir -p "$dir/src"
   tar -xJf "$sources/curl-$version.tar.xz" -C "$dir/src" --strip-components=1
   # No TLS, compression, IDN or docs: the transport speaks plain HTTP to
@@ -56,4 +80,11 @@ build_curl() {
   [ -e "$dir/lib/libcurl.so.4" ] || ln -s libcurl.so "$dir/lib/libcurl.so.4"
   rm -rf "$dir/src" "$dir/b"
   : >"$dir/built"
+  # Kept for later checkouts; a cache that cannot be written costs only time.
+  if [ "$(curl_shared_cache)" != none ] && mkdir -p "$(dirname "$shared")" 2>/dev/null &&
+    cp -R "$dir" "$shared.$$" 2>/dev/null; then
+    # Another run may have kept the same build meanwhile: the first one stays.
+    { [ ! -e "$shared" ] && mv "$shared.$$" "$shared" 2>/dev/null; } || rm -rf "$shared.$$"
+  fi
+  return 0
 }
