@@ -28,15 +28,32 @@ find_curl_sources() {
 # (CI's) then configures none of the eleven again, each of which costs about a
 # minute of a core. QUILLON_CURL_CACHE names it; "none" keeps nothing there.
 curl_shared_cache() {
-  printf '%s\n' "${QUILLON_CURL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quillon-mcp/libcurl}"
+  if [ -n "${QUILLON_CURL_CACHE:-}" ]; then
+    printf '%s\n' "$QUILLON_CURL_CACHE"
+  elif [ -n "${XDG_CACHE_HOME:-}" ] || [ -n "${HOME:-}" ]; then
+    printf '%s\n' "${XDG_CACHE_HOME:-${HOME:-}/.cache}/quillon-mcp/libcurl"
+  else
+    printf 'none\n'
+  fi
 }
 
+# No TLS, compression, IDN or docs: the transport speaks plain HTTP to
+# loopback, and the HTTP parsing is what differs from version to version.
+CURL_CONFIGURE_FLAGS="-DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON -DHTTP_ONLY=ON
+  -DCURL_USE_OPENSSL=OFF -DCMAKE_USE_OPENSSL=OFF -DCURL_ENABLE_SSL=OFF -DCURL_ZLIB=OFF
+  -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DCURL_USE_LIBSSH2=OFF -DUSE_LIBIDN2=OFF
+  -DCURL_USE_LIBPSL=OFF -DCURL_DISABLE_LDAP=ON -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF
+  -DUSE_NGHTTP2=OFF -DENABLE_THREADED_RESOLVER=ON -DBUILD_LIBCURL_DOCS=OFF -DBUILD_MISC_DOCS=OFF
+  -DENABLE_CURL_MANUAL=OFF -DBUILD_EXAMPLES=OFF"
+# Raised whenever build_curl changes what it makes other than by those flags.
+CURL_RECIPE_REVISION=1
+
 # curl_build_key SOURCES VERSION: what a kept build depends on, hashed: the
-# archive's bytes, this recipe, and the compiler and CMake that ran it.
+# archive's bytes, the recipe, and the compiler and CMake that ran it.
 curl_build_key() {
   {
     sha256_of "$1/curl-$2.tar.xz"
-    sha256_of "${BASH_SOURCE[0]}"
+    printf '%s\n' "$CURL_CONFIGURE_FLAGS" "$CURL_RECIPE_REVISION"
     cc --version 2>&1 | head -n 1
     cmake --version 2>&1 | head -n 1
   } | (sha256sum 2>/dev/null || shasum -a 256) | cut -c 1-16
@@ -59,15 +76,9 @@ build_curl() {
   fi
   mkdir -p "$dir/src"
   tar -xJf "$sources/curl-$version.tar.xz" -C "$dir/src" --strip-components=1
-  # No TLS, compression, IDN or docs: the transport speaks plain HTTP to
-  # loopback, and the HTTP parsing is what differs from version to version.
+  # shellcheck disable=SC2086  # one word per flag
   if ! {
-    cmake -S "$dir/src" -B "$dir/b" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON \
-      -DHTTP_ONLY=ON -DCURL_USE_OPENSSL=OFF -DCMAKE_USE_OPENSSL=OFF -DCURL_ENABLE_SSL=OFF \
-      -DCURL_ZLIB=OFF -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DCURL_USE_LIBSSH2=OFF \
-      -DUSE_LIBIDN2=OFF -DCURL_USE_LIBPSL=OFF -DCURL_DISABLE_LDAP=ON -DCURL_BROTLI=OFF \
-      -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF -DENABLE_THREADED_RESOLVER=ON -DBUILD_LIBCURL_DOCS=OFF \
-      -DBUILD_MISC_DOCS=OFF -DENABLE_CURL_MANUAL=OFF -DBUILD_EXAMPLES=OFF \
+    cmake -S "$dir/src" -B "$dir/b" -G Ninja $CURL_CONFIGURE_FLAGS \
       -DCMAKE_INSTALL_PREFIX="$dir" -DCMAKE_INSTALL_LIBDIR=lib &&
       ninja -C "$dir/b" -j "$(cpu_count)" install
   } >"$dir/build.log" 2>&1; then
