@@ -122,10 +122,10 @@ ChildProcess::ChildProcess(const Options& options) {
   for (int fd : {in_, outFd_, errFd_}) {
     if (fd >= 0) setFlag(fd, O_NONBLOCK);
   }
-#ifdef __linux__
+#if defined(__linux__) && defined(SYS_pidfd_open)
   // A descriptor that polls readable when the child ends, so that a wait
   // ends on the exit itself rather than on the next tick; kernels before 5.3
-  // lack it and fall back to the tick.
+  // (and headers before them) lack it and fall back to the tick.
   endFd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
   if (endFd_ >= 0) ::fcntl(endFd_, F_SETFD, FD_CLOEXEC);
 #endif
