@@ -12,6 +12,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace quillon {
 namespace {
@@ -43,6 +44,32 @@ TEST(LineReader, DescriptorThatPollRefusesIsWaitedOnWithoutSpinning) {
   ::close(fds[0]);
   // A retry loop without a pause makes millions of calls in 300 ms.
   EXPECT_LT(pollCalls.load(), 100);
+}
+
+// Hands over the rest of a line and two short ones only once the reader has
+// taken the line's start and waits for more.
+int restWriter = -1;
+int deliverRest(pollfd* fds, nfds_t, int) {
+  if (restWriter >= 0) {
+    EXPECT_EQ(::write(restWriter, "789\nb\nc\n", 8), 8);
+    ::close(restWriter);
+    restWriter = -1;
+  }
+  fds[0].revents = POLLIN;
+  return 1;
+}
+
+TEST(LineReader, ShortLinesAfterALineReadInTwoPartsAreEachDelivered) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+  ASSERT_EQ(::write(fds[1], "0123456", 7), 7);
+  restWriter = fds[1];
+  LineReader reader(fds[0], deliverRest);
+  std::vector<std::string> lines;
+  for (std::string line; reader.next(line);) lines.push_back(line);
+  EXPECT_EQ(lines, (std::vector<std::string>{"0123456789", "b", "c"}));
+  ::close(fds[0]);
 }
 
 TEST(WriteAll, NoCallCarriesMoreThanTheLimit) {
