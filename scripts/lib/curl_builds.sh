@@ -56,7 +56,7 @@ curl_build_key() {
     printf '%s\n' "$CURL_CONFIGURE_FLAGS" "$CURL_RECIPE_REVISION"
     cc --version 2>&1 | head -n 1
     cmake --version 2>&1 | head -n 1
-  } | (sha256sum 2>/dev/null || shasum -a 256) | cut -c 1-16
+  } | sha256_of - | cut -c 1-16
 }
 
 # build_curl SOURCES VERSION CACHE: builds libcurl VERSION into
@@ -65,11 +65,13 @@ curl_build_key() {
 # build output goes to CACHE/VERSION/build.log.
 build_curl() {
   local sources=$1 version=$2 cache=$3
-  local dir="$cache/$version" shared
+  local dir="$cache/$version" shared=""
   [ -f "$dir/built" ] && return 0
   rm -rf "$dir"
-  shared="$(curl_shared_cache)/$version-$(curl_build_key "$sources" "$version")"
-  if [ "$(curl_shared_cache)" != none ] && [ -f "$shared/built" ]; then
+  if [ "$(curl_shared_cache)" != none ]; then
+    shared="$(curl_shared_cache)/$version-$(curl_build_key "$sources" "$version")"
+  fi
+  if [ -n "$shared" ] && [ -f "$shared/built" ]; then
     mkdir -p "$cache"
     cp -R "$shared" "$dir.$$" && mv "$dir.$$" "$dir" && return 0
     rm -rf "$dir.$$" "$dir"
@@ -92,7 +94,7 @@ build_curl() {
   rm -rf "$dir/src" "$dir/b"
   : >"$dir/built"
   # Kept for later checkouts; a cache that cannot be written costs only time.
-  if [ "$(curl_shared_cache)" != none ] && mkdir -p "$(dirname "$shared")" 2>/dev/null &&
+  if [ -n "$shared" ] && mkdir -p "$(dirname "$shared")" 2>/dev/null &&
     cp -R "$dir" "$shared.$$" 2>/dev/null; then
     # Another run may have kept the same build meanwhile: the first one stays.
     { [ ! -e "$shared" ] && mv "$shared.$$" "$shared" 2>/dev/null; } || rm -rf "$shared.$$"

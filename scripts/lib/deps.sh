@@ -28,7 +28,8 @@ cpu_count() {
   getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2
 }
 
-# The SHA-256 of a file in hex (sha256sum is GNU, shasum is the Mac's).
+# The SHA-256 of a file ("-": standard input) in hex (sha256sum is GNU, shasum
+# is the Mac's).
 sha256_of() {
   if command -v sha256sum >/dev/null 2>&1; then
     sha256sum "$1" | cut -d ' ' -f 1
