@@ -43,6 +43,8 @@
 
 namespace {
 
+using quillon::process::ChildProcess;
+
 constexpr size_t kSnapshotBytes = size_t{24} << 20;
 
 [[noreturn]] void fail(const std::string& what) {
@@ -62,7 +64,6 @@ struct Run {
 Run spawnAndWait(const std::vector<std::string>& arguments, const std::string& input,
                  const std::string& output,
                  const std::map<std::string, std::string>& environment = {}) {
-  using quillon::process::ChildProcess;
   ChildProcess::Options options;
   options.arguments = arguments;
   options.environment = environment;
@@ -115,7 +116,6 @@ void summary(const char* what, const std::vector<double>& values, const char* un
 }  // namespace
 
 int main(int argc, char** argv) {
-  using quillon::process::ChildProcess;
   if (argc < 2) {
     std::fprintf(stderr, "usage: %s QUILLON_MCP [--rounds N] [--compare QUILLON_MCP]\n", argv[0]);
     return 2;
