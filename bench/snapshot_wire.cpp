@@ -3,7 +3,8 @@
 //
 //   product  quillon-mcp started with the call on stdin and its stdout on
 //            /dev/null, timed from the spawn to its exit (it answers, reads
-//            the end of its input and exits);
+//            the end of its input and exits), with fitting turned off so that
+//            the picture travels whole;
 //   floor    `curl -s -o /dev/null` fetching the same body from the same
 //            viewer, plus `base64 -w0` of the same bytes to /dev/null, each
 //            timed from spawn to exit the same way.
@@ -156,7 +157,10 @@ int main(int argc, char** argv) {
     std::ifstream file(body, std::ios::binary | std::ios::ate);
     if (static_cast<size_t>(file.tellg()) != kSnapshotBytes) fail("the body is not 24 MiB");
   }
-  const std::map<std::string, std::string> environment = {{"QUILLON_API_PORT", port}};
+  // The whole picture, as before fitting: this measures the wire and the
+  // Base64, which every snapshot goes through.
+  const std::map<std::string, std::string> environment = {{"QUILLON_API_PORT", port},
+                                                           {"QUILLON_SNAPSHOT_MAX_BYTES", "0"}};
 
   std::printf(
       "24 MiB snapshot, process start to exit, stdout on /dev/null; %d rounds after one "

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "support/pictures.hpp"
+
 namespace quillon {
 namespace {
 
@@ -197,6 +199,42 @@ TEST(ImageResult, ReadsPicturesAndHandsEverythingElseToText) {
             : QuillonMCPServer::textResult(response);
     EXPECT_EQ(QuillonMCPServer::imageResult(response, "cap"), expected)
         << row.status << " " << row.contentType;
+  }
+}
+
+// The budget holds the result as it is written: the Base64, the media type
+// and the caption, a scaled picture's longer caption included. Answers that
+// are no picture are never fitted.
+TEST(SnapshotResult, FitsThePictureToTheResultAsWritten) {
+  const std::string png = test::pngOf(test::renderLike(300, 200));
+  const std::string caption = "Snapshot of the Quillon 3D viewport.";
+  const std::string type = "image/vnd.quillon-snapshot";
+  const size_t whole =
+      QuillonMCPServer::encode(QuillonMCPServer::imageResult({200, png, type, {}}, caption))->size();
+  struct Row {
+    int64_t status;
+    std::string contentType;
+    uint64_t budget;
+    bool scaled;
+  };
+  for (const Row& row : std::vector<Row>{{200, type, whole, false},
+                                         {200, type, whole - 1, true},
+                                         {200, "image/png", whole - 1, false},
+                                         {500, type, 100, false},
+                                         {200, "application/json", 100, false}}) {
+    SCOPED_TRACE(row.contentType + " " + std::to_string(row.budget));
+    const APIResponse response{row.status, png, row.contentType, {}};
+    QuillonMCPServer server([&](const std::string&, const std::string&,
+                                std::optional<std::string>) { return response; },
+                            "http://127.0.0.1:17950", QUILLON_VERSION, {row.budget, 0});
+    const JSON result = server.callTool("quillon_snapshot", JSON::object());
+    if (!row.scaled) {
+      EXPECT_EQ(result, QuillonMCPServer::imageResult(response, caption));
+      continue;
+    }
+    EXPECT_LE(QuillonMCPServer::encode(result)->size(), row.budget);
+    EXPECT_EQ(result["content"][0]["mimeType"], "image/png");
+    EXPECT_TRUE(result["content"][1]["text"].get<std::string>().starts_with(caption + " Scaled down from 300"));
   }
 }
 

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +32,7 @@ struct FaultRow {
   std::string request = callLine(1, "quillon_state");
   std::optional<std::string> received = {};  // the body the viewer must have been sent
   int faultAt = 0;
+  std::map<std::string, std::string> environment = {};  // of quillon-mcp, beside the port
 };
 
 class ViewerFault : public ::testing::TestWithParam<FaultRow> {};
@@ -44,7 +46,9 @@ TEST_P(ViewerFault, BecomesAToolResultAndTheNextCallIsServed) {
   const std::string port = std::to_string(viewer->port());
   if (!row.fault) viewer.reset();  // the port is closed again
 
-  ChildProcess child(quillonMCP(port));
+  ChildProcess::Options options = quillonMCP(port);
+  options.environment.insert(row.environment.begin(), row.environment.end());
+  ChildProcess child(options);
   ASSERT_TRUE(child.write(row.request + "\n" + callLine(2, "quillon_state") + "\n"));
   child.closeInput();
   EXPECT_EQ(child.wait(60s).status, 0);
@@ -157,8 +161,8 @@ std::vector<FaultRow> faultRows() {
        "{\"pa" + fffd + "th\":\"/m" + fffd + "odel.skp\"}"},
   };
 
-  // A snapshot of 24 MiB travels whole: one answer line carrying the picture
-  // in Base64.
+  // With fitting off, a snapshot of 24 MiB travels whole: one answer line
+  // carrying the picture in Base64.
   std::string bytes(24u << 20, '\0');
   uint32_t state = 7;
   for (char& byte : bytes) {
@@ -166,7 +170,8 @@ std::vector<FaultRow> faultRows() {
     byte = static_cast<char>(state >> 24);
   }
   rows.push_back({"TwentyFourMebibyteSnapshot", reply(200, "image/png", bytes),
-                  picture(base64Encode(bytes)), snapshot});
+                  picture(base64Encode(bytes)), snapshot, std::nullopt, 0,
+                  {{"QUILLON_SNAPSHOT_MAX_BYTES", "0"}}});
   return rows;
 }
 

@@ -112,6 +112,12 @@ const JSON* imageData(const JSON& answer) {
   return nullptr;
 }
 
+// Whether imageResult makes an image of the answer: a 200 that is no JSON.
+bool carriesPicture(const APIResponse& response) {
+  return response.status == 200 &&
+         asciiLowercase(response.contentType).find("json") == std::string::npos;
+}
+
 bool isPDFExport(const JSON& arguments) {
   const auto format = arguments.find("format");
   if (format != arguments.end() && format->is_string() &&
@@ -124,7 +130,15 @@ bool isPDFExport(const JSON& arguments) {
 }  // namespace
 
 QuillonMCPServer::QuillonMCPServer(Transport transport, std::string apiBase, std::string version)
-    : transport(std::move(transport)), apiBase(std::move(apiBase)), version(std::move(version)) {}
+    : QuillonMCPServer(std::move(transport), std::move(apiBase), std::move(version),
+                       SnapshotLimits{}) {}
+
+QuillonMCPServer::QuillonMCPServer(Transport transport, std::string apiBase, std::string version,
+                                   SnapshotLimits fitting)
+    : transport(std::move(transport)),
+      apiBase(std::move(apiBase)),
+      version(std::move(version)),
+      fitting(fitting) {}
 
 void QuillonMCPServer::run() {
   run(STDIN_FILENO, STDOUT_FILENO);
@@ -235,7 +249,7 @@ JSON QuillonMCPServer::callTool(const std::string& name, const JSON& arguments) 
   if (name == "quillon_rendering") return post("/v1/rendering");
   if (name == "quillon_snapshot") {
     if (isPDFExport(arguments)) return post("/v1/pdf");
-    return imageResult(transport("GET", "/v1/snapshot.png", std::nullopt), kSnapshotCaption);
+    return snapshotResult(transport("GET", "/v1/snapshot.png", std::nullopt));
   }
   throw ProxyError::badArguments("unknown tool " + name);
 }
@@ -247,10 +261,34 @@ JSON QuillonMCPServer::textResult(APIResponse response) {
   return result;
 }
 
+JSON QuillonMCPServer::snapshotResult(APIResponse response) const {
+  if (fitting.maxBytes == 0 || !carriesPicture(response)) {
+    return imageResult(std::move(response), kSnapshotCaption);
+  }
+  // The result around the picture, measured as it will be written.
+  const auto frameWith = [](const std::string& contentType) -> uint64_t {
+    const std::optional<std::string> text =
+        encode(imageResult(APIResponse{200, {}, contentType, {}}, kSnapshotCaption));
+    return text ? text->size() : 0;
+  };
+  const ResultFrame frame{frameWith(response.contentType), frameWith("image/png")};
+  FittedSnapshot fitted = fitSnapshot(response.data, fitting, frame);
+  switch (fitted.outcome) {
+    case FittedSnapshot::Outcome::asSent:
+      return imageResult(std::move(response), kSnapshotCaption);
+    case FittedSnapshot::Outcome::scaled:
+      response.data = std::move(fitted.png);
+      response.contentType = "image/png";
+      return imageResult(std::move(response), std::string(kSnapshotCaption) + " " + fitted.note);
+    case FittedSnapshot::Outcome::refused:
+      break;
+  }
+  return toolFailure(std::move(fitted.note));
+}
+
 JSON QuillonMCPServer::imageResult(APIResponse response, const std::string& caption) {
-  if (response.status != 200) return textResult(std::move(response));
+  if (!carriesPicture(response)) return textResult(std::move(response));
   const std::string type = asciiLowercase(response.contentType);
-  if (type.find("json") != std::string::npos) return textResult(std::move(response));
 
   const std::string mimeType = type.starts_with("image/")
                                    ? response.contentType.substr(0, response.contentType.find(';'))

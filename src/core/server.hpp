@@ -13,12 +13,18 @@
 
 #include "json.hpp"
 #include "proxy.hpp"
+#include "snapshot_fit.hpp"
 
 namespace quillon {
 
 class QuillonMCPServer {
  public:
+  // Every snapshot is sent whole, whatever its size.
   QuillonMCPServer(Transport transport, std::string apiBase, std::string version);
+  // Snapshots are fitted within `fitting` (see snapshot_fit.hpp), as the
+  // executable does with the limits of its environment.
+  QuillonMCPServer(Transport transport, std::string apiBase, std::string version,
+                   SnapshotLimits fitting);
 
   // Serves standard input until it ends (or standard output is gone).
   void run();
@@ -47,11 +53,14 @@ class QuillonMCPServer {
   const Transport transport;
   const std::string apiBase;  // kept for reference; the transport was built from it
   const std::string version;
+  const SnapshotLimits fitting;
 
  private:
   // The answer to one input line as a value, before serialisation; nothing
   // when the line gets no answer. handle() and run() share it.
   std::optional<JSON> respond(std::string line);
+  // The snapshot's image result, its picture fitted within `fitting`.
+  JSON snapshotResult(APIResponse response) const;
 };
 
 }  // namespace quillon

@@ -35,9 +35,11 @@ int main() {
   // the failed write is noticed and the loop ends quietly instead.
   std::signal(SIGPIPE, SIG_IGN);
 
-  base = quillon::apiBaseURL(readEnvironment());
+  const quillon::Environment environment = readEnvironment();
+  base = quillon::apiBaseURL(environment);
   server = std::make_unique<quillon::QuillonMCPServer>(quillon::urlSessionTransport(base, 30.0),
-                                                       base, QUILLON_VERSION);
+                                                       base, QUILLON_VERSION,
+                                                       quillon::snapshotLimits(environment));
   server->run();
   return 0;
 }

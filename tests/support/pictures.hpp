@@ -1,0 +1,47 @@
+// What the picture tests share: a whole PNG read with the server's reader,
+// PNG files put together chunk by chunk (so that they can be broken on
+// purpose), and ImageMagick, where it is installed, as the reference that
+// owes nothing to this code.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillon::test {
+
+struct Picture {
+  uint32_t width = 0, height = 0;
+  int channels = 0;
+  std::vector<uint8_t> pixels;
+
+  uint8_t* at(uint32_t x, uint32_t y) { return &pixels[(size_t(y) * width + x) * channels]; }
+};
+
+// Every row of `png`, read by PNGReader (which may throw PNGError).
+Picture readPicture(std::string_view png);
+// The same picture as a PNG, by PNGWriter.
+std::string pngOf(const Picture& picture);
+// A picture of render-like content: gradients, shaded blotches, thin lines
+// and a little noise, the same for the same arguments.
+Picture renderLike(uint32_t width, uint32_t height, int channels = 3);
+
+// One chunk: length, type, data and CRC.
+std::string pngChunk(std::string_view type, std::string_view data);
+// A PNG with the given header fields whose chunks after IHDR are `chunks`.
+std::string pngFile(uint32_t width, uint32_t height, int depth, int colourType, bool interlaced,
+                    std::string_view chunks);
+std::string deflated(std::string_view bytes);
+
+// ImageMagick's convert with `arguments`; its stdout, or nothing when it is
+// not installed here (the hosted Macs) or fails.
+std::optional<std::string> imageMagick(const std::vector<std::string>& arguments);
+bool haveImageMagick();
+
+// The root of the mean squared difference of two pictures of one shape,
+// each sample as a share of 255.
+double normalisedRMSE(const Picture& a, const Picture& b);
+
+}  // namespace quillon::test
