@@ -2,9 +2,12 @@
 // API, so that quillon-mcp can be tried and tested where the real viewer is
 // not installed.
 //
-// Usage: quillon-demo-viewer [--port N]
+// Usage: quillon-demo-viewer [--port N] [--viewport WIDTHxHEIGHT]
 // Without --port it listens where quillon-mcp will look: the QUILLON_API_PORT
-// environment variable, else 17950. --port 0 takes any free port. The first
+// environment variable, else 17950. --port 0 takes any free port. The
+// viewport is 800x500 pixels unless --viewport says otherwise; 2880x1800 is
+// a Retina Mac's full-screen window, whose PNG is larger than an assistant
+// takes in one tool result. The first
 // line on standard output is "listening on http://127.0.0.1:<port>"; standard
 // error gets one line per request. SIGINT or SIGTERM stops it, exit status 0.
 
@@ -33,9 +36,10 @@ extern char** environ;
 namespace {
 
 constexpr const char* kUsage =
-    "usage: quillon-demo-viewer [--port N]\n"
-    "  --port N   listen on 127.0.0.1:N (0 picks a free port); default: QUILLON_API_PORT, else "
-    "17950\n";
+    "usage: quillon-demo-viewer [--port N] [--viewport WIDTHxHEIGHT]\n"
+    "  --port N       listen on 127.0.0.1:N (0 picks a free port); default: QUILLON_API_PORT, "
+    "else 17950\n"
+    "  --viewport WxH the snapshot's size in pixels, each side 16 to 8192; default 800x500\n";
 
 std::optional<int> parsePort(std::string_view text) {
   int port = -1;
@@ -44,6 +48,22 @@ std::optional<int> parsePort(std::string_view text) {
     return std::nullopt;
   }
   return port;
+}
+
+// "2880x1800" as its two sides, each 16 to 8192 pixels.
+std::optional<std::pair<int, int>> parseViewport(std::string_view text) {
+  const size_t cross = text.find('x');
+  if (cross == std::string_view::npos) return std::nullopt;
+  int sides[2] = {0, 0};
+  const std::string_view parts[2] = {text.substr(0, cross), text.substr(cross + 1)};
+  for (int i = 0; i < 2; ++i) {
+    const char* end = parts[i].data() + parts[i].size();
+    const auto [stop, error] = std::from_chars(parts[i].data(), end, sides[i]);
+    if (error != std::errc() || stop != end || sides[i] < 16 || sides[i] > 8192) {
+      return std::nullopt;
+    }
+  }
+  return std::make_pair(sides[0], sides[1]);
 }
 
 // The port quillon-mcp would call, by its own rules.
@@ -95,9 +115,17 @@ void endIdleConnections(int port) {
 int main(int argc, char** argv) {
   std::string portText;
   bool fromOption = false;
+  std::pair<int, int> viewport{800, 500};
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
-    if (argument == "--port" && i + 1 < argc) {
+    if (argument == "--viewport" && i + 1 < argc) {
+      const auto sides = parseViewport(argv[++i]);
+      if (!sides) {
+        std::fprintf(stderr, "quillon-demo-viewer: %s is not a viewport size\n%s", argv[i], kUsage);
+        return 2;
+      }
+      viewport = *sides;
+    } else if (argument == "--port" && i + 1 < argc) {
       portText = argv[++i];
       fromOption = true;
     } else if (argument.rfind("--port=", 0) == 0) {
@@ -151,6 +179,8 @@ int main(int argc, char** argv) {
 
   quillon::demo::DemoViewer::Options options;
   options.apiPort = bound;
+  options.snapshotWidth = viewport.first;
+  options.snapshotHeight = viewport.second;
   quillon::demo::DemoViewer viewer(options);
 
   auto serve = [&viewer](const httplib::Request& request, httplib::Response& response) {

@@ -14,7 +14,7 @@
 #include <system_error>
 #include <vector>
 
-#include "png.hpp"
+#include "png_writer.hpp"
 #include "viewport.hpp"
 
 namespace quillon::demo {
@@ -763,7 +763,9 @@ HttpReply DemoViewer::handle(const std::string& method, const std::string& path,
           copy = state_;
         }
         const Frame frame = composeFrame(copy, options_.snapshotWidth, options_.snapshotHeight);
-        return {200, "image/png", encodePNG(rasterise(frame))};
+        const RgbImage image = rasterise(frame);
+        return {200, "image/png",
+                quillon::encodePNG(image.width, image.height, 3, image.pixels.data())};
       }
       std::lock_guard lock(mutex_);
       if (path == "/v1/state") return json(200, stateJSON(state_));
@@ -859,7 +861,8 @@ POST /v1/rendering     style textured|clay|xray|wireframe; edges, grid,
                        lightIntensity 0..3; backdropStyle architecturalSky|
                        studioDark|warmPaper|customColor; backdropColor
                        [r,g,b] in 0..1 (selects customColor by itself).
-GET  /v1/snapshot.png  The viewport as an 800x500 PNG.
+GET  /v1/snapshot.png  The viewport as a PNG, 800x500 pixels unless the viewer
+                       was started with --viewport WIDTHxHEIGHT.
 POST /v1/pdf           One-page vector PDF. "path": absolute .pdf file (else a
                        temporary file); "width"/"height" 72..14400 points
                        (default 1190 x 842, A3 landscape); "format": "pdf".

@@ -203,8 +203,8 @@ class Composer {
     return clamped(scaled(albedo, light * gain));
   }
 
-  void addFill(std::vector<Point2> points, Rgb colour, double opacity) {
-    frame_.shapes.push_back({std::move(points), colour, opacity, 0});
+  void addFill(std::vector<Point2> points, Rgb colour, double opacity, double texture = 0) {
+    frame_.shapes.push_back({std::move(points), colour, opacity, 0, texture});
   }
 
   void addLine(Vec3 a, Vec3 b, Rgb colour, double width, double opacity = 1) {
@@ -228,7 +228,7 @@ class Composer {
           // Faces are two-sided: seen from behind, they are lit from behind.
           if (!projector_.facesEye(normal, centre)) normal = normal * -1;
           addFill(std::move(projected->first), shade(albedoOf(*face), normal, centre, true),
-                  r_.style == "xray" ? 0.4 : 1.0);
+                  r_.style == "xray" ? 0.4 : 1.0, face->ground ? 0.16 : 0.1);
         }
       }
       if (r_.edges || r_.style == "wireframe") drawOutline(*face);
@@ -273,7 +273,7 @@ class Composer {
       for (const Vec3& p : face.points)
         cast.push_back(p - sun_ * (p.z / sun_.z) + Vec3{0, 0, 0.01});
       if (auto projected = projector_.polygon(cast))
-        addFill(std::move(projected->first), colour, 1);
+        addFill(std::move(projected->first), colour, 1, 0.16);
     }
   }
 
@@ -369,22 +369,50 @@ std::vector<Point2> thickSegment(Point2 a, Point2 b, double width) {
           {s.x + dy * h, s.y - dx * h}};
 }
 
+// A repeatable value in [0, 1) for a lattice point: the same picture for the
+// same state, run after run.
+float latticeValue(int x, int y, uint32_t seed) {
+  uint32_t h = uint32_t(x) * 0x8DA6B343u ^ uint32_t(y) * 0xD8163841u ^ seed * 0xCB1AB31Fu;
+  h ^= h >> 13;
+  h *= 0x5BD1E995u;
+  h ^= h >> 15;
+  return float(h & 0xFFFFFF) / float(1 << 24);
+}
+
+// Smooth value noise in [0, 1), varying over cells of `cell` samples.
+float valueNoise(float x, float y, float cell, uint32_t seed) {
+  const float fx = x / cell, fy = y / cell;
+  const int ix = static_cast<int>(std::floor(fx)), iy = static_cast<int>(std::floor(fy));
+  float tx = fx - float(ix), ty = fy - float(iy);
+  tx = tx * tx * (3 - 2 * tx);
+  ty = ty * ty * (3 - 2 * ty);
+  const float top = latticeValue(ix, iy, seed) * (1 - tx) + latticeValue(ix + 1, iy, seed) * tx;
+  const float bottom =
+      latticeValue(ix, iy + 1, seed) * (1 - tx) + latticeValue(ix + 1, iy + 1, seed) * tx;
+  return top * (1 - ty) + bottom * ty;
+}
+
+// Levels of noise in every pixel, at most.
+constexpr double kGrain = 0.15;
+
 // A band of sample rows [top, top + rows) of a canvas `width` samples wide.
 // Painting goes band by band so that a supersampled snapshot needs a small
 // buffer instead of one the size of the whole enlarged picture.
 class Band {
  public:
-  Band(int width, int rows) : width_(width), rows_(rows), rgb_(size_t(width) * rows * 3) {}
+  Band(int width, int rows)
+      : width_(width), rows_(rows), rgb_(size_t(width) * rows * 3), texture_(size_t(width) * rows) {}
 
   void moveTo(int top) { top_ = top; }
   int top() const { return top_; }
 
   void fillRow(int y, Rgb c) {
-    for (int x = 0; x < width_; ++x) set(x, y, c, 1);
+    for (int x = 0; x < width_; ++x) set(x, y, c, 1, 0);
   }
 
-  // Even-odd scanline fill, sampling at pixel centres.
-  void fill(const std::vector<Point2>& points, Rgb c, double opacity) {
+  // Even-odd scanline fill, sampling at pixel centres; `texture` is the
+  // share by which the surface's colour varies.
+  void fill(const std::vector<Point2>& points, Rgb c, double opacity, double texture) {
     double high = 1e300, low = -1e300;
     for (const Point2& p : points) {
       high = std::min(high, p.y);
@@ -407,43 +435,62 @@ class Band {
       for (size_t i = 0; i + 1 < crossings.size(); i += 2) {
         const double from = std::clamp(std::ceil(crossings[i] - 0.5), 0.0, double(width_));
         const double to = std::clamp(std::ceil(crossings[i + 1] - 0.5), 0.0, double(width_));
-        for (int x = static_cast<int>(from); x < static_cast<int>(to); ++x) set(x, row, c, opacity);
+        for (int x = static_cast<int>(from); x < static_cast<int>(to); ++x) {
+          set(x, row, c, opacity, texture);
+        }
       }
     }
   }
 
   // Averages factor x factor samples into each pixel of `image`, for the
-  // image rows this band covers.
+  // image rows this band covers, and gives each pixel its surface's texture
+  // and the renderer's noise.
   void downsampleInto(RgbImage& image, int factor) const {
     const double samples = factor * factor;
+    // Blotches a few dozen pixels wide with a fine grain on top, sized by the
+    // canvas, so that every size shows the same surfaces.
+    const float coarse = float(image.width) / 90, fine = float(image.width) / 700;
     for (int y = top_ / factor; y < (top_ + rows_) / factor && y < image.height; ++y) {
       for (int x = 0; x < image.width; ++x) {
-        for (int channel = 0; channel < 3; ++channel) {
-          double sum = 0;
-          for (int sy = 0; sy < factor; ++sy) {
-            const size_t row = size_t(y * factor + sy - top_);
-            for (int sx = 0; sx < factor; ++sx) {
-              sum += rgb_[(row * width_ + (x * factor + sx)) * 3 + channel];
-            }
+        double sum[3] = {0, 0, 0}, texture = 0;
+        for (int sy = 0; sy < factor; ++sy) {
+          const size_t row = size_t(y * factor + sy - top_);
+          for (int sx = 0; sx < factor; ++sx) {
+            const size_t at = row * width_ + (x * factor + sx);
+            for (int channel = 0; channel < 3; ++channel) sum[channel] += rgb_[at * 3 + channel];
+            texture += texture_[at];
           }
-          image.at(x, y)[channel] =
-              static_cast<uint8_t>(std::lround(std::clamp(sum / samples, 0.0, 1.0) * 255));
+        }
+        double shade = 1;
+        if (texture > 0) {
+          const float grain = 0.6f * valueNoise(float(x), float(y), coarse, 1) +
+                              0.4f * valueNoise(float(x), float(y), fine, 2);
+          shade = 1 + texture / samples * (2 * grain - 1);
+        }
+        for (int channel = 0; channel < 3; ++channel) {
+          // A renderer's faint noise: a level up or down here and there.
+          const double noise = kGrain * (2 * latticeValue(x * 3 + channel, y, 3) - 1);
+          image.at(x, y)[channel] = static_cast<uint8_t>(std::lround(
+              std::clamp(sum[channel] / samples * shade * 255 + noise, 0.0, 255.0)));
         }
       }
     }
   }
 
  private:
-  void set(int x, int y, Rgb c, double opacity) {
-    float* p = &rgb_[(size_t(y - top_) * width_ + x) * 3];
+  void set(int x, int y, Rgb c, double opacity, double texture) {
+    const size_t at = size_t(y - top_) * width_ + x;
+    float* p = &rgb_[at * 3];
     const auto a = static_cast<float>(opacity);
     p[0] = p[0] * (1 - a) + static_cast<float>(c.r) * a;
     p[1] = p[1] * (1 - a) + static_cast<float>(c.g) * a;
     p[2] = p[2] * (1 - a) + static_cast<float>(c.b) * a;
+    texture_[at] = texture_[at] * (1 - a) + static_cast<float>(texture) * a;
   }
 
   int width_, rows_, top_ = 0;
   std::vector<float> rgb_;
+  std::vector<float> texture_;  // each sample's surface texture
 };
 
 Rgb mix(Rgb a, Rgb b, double t) {
@@ -485,7 +532,9 @@ RgbImage rasterise(const Frame& frame, int supersampling) {
       const double t = height > 1 ? double(std::min(y, height - 1)) / (height - 1) : 0;
       band.fillRow(y, mix(frame.backdropTop, frame.backdropBottom, t));
     }
-    for (const auto& [points, shape] : polygons) band.fill(points, shape->colour, shape->opacity);
+    for (const auto& [points, shape] : polygons) {
+      band.fill(points, shape->colour, shape->opacity, shape->texture);
+    }
     band.downsampleInto(image, s);
   }
   return image;
