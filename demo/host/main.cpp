@@ -1,9 +1,13 @@
 // quillon-demo-host: plays the part of an MCP host (the assistant's app) for
 // scripts/demo. It starts quillon-mcp, talks MCP to it over stdio, calls
 // every tool against a running demo viewer, stops that viewer to show what
-// the assistant reads then, and prints a short transcript.
+// the assistant reads then, and prints a short transcript. With
+// --snapshot-only it opens the model, takes one snapshot and shows how the
+// viewer's picture was fitted to the assistant's limits (the defaults),
+// saving both pictures in DIR.
 //
 // Usage: quillon-demo-host --mcp PATH --port N --viewer-pid PID --skp FILE --out DIR
+//        quillon-demo-host --snapshot-only --mcp PATH --port N --skp FILE --out DIR
 // Exit status 0 when every step answered as expected, else 1 (2 for usage).
 
 #include <arpa/inet.h>
@@ -12,15 +16,20 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "mcp_client.hpp"
+#include "proxy.hpp"
+#include "snapshot_fit.hpp"
 
 namespace {
 
@@ -32,6 +41,7 @@ struct Settings {
   std::string mcp, skp, out;
   int port = 0;
   pid_t viewerPid = 0;
+  bool snapshotOnly = false;
 };
 
 bool portAnswers(int port) {
@@ -61,6 +71,29 @@ std::string summary(const std::string& text) {
     shown += "  [" + std::to_string(text.size()) + " chars]";
   }
   return shown;
+}
+
+// A PNG's width and height from its IHDR chunk; nothing when it is no PNG.
+std::optional<std::pair<uint32_t, uint32_t>> pngSides(const std::string& png) {
+  if (png.size() < 24 || png.rfind("\x89PNG\r\n\x1a\n", 0) != 0 ||
+      png.compare(12, 4, "IHDR") != 0) {
+    return std::nullopt;
+  }
+  const auto word = [&png](size_t at) {
+    uint32_t value = 0;
+    for (size_t i = at; i < at + 4; ++i) value = (value << 8) | static_cast<uint8_t>(png[i]);
+    return value;
+  };
+  return std::make_pair(word(16), word(20));
+}
+
+std::string sides(const std::pair<uint32_t, uint32_t>& size, const char* by = "\u00d7") {
+  return std::to_string(size.first) + by + std::to_string(size.second);
+}
+
+void save(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 class Tour {
@@ -108,15 +141,88 @@ class Tour {
   int failures_ = 0;
 };
 
-int run(const Settings& settings) {
-  const std::string base = "http://127.0.0.1:" + std::to_string(settings.port);
-  std::cout << "MCP host -> quillon-mcp (stdio) -> demo viewer at " << base << "\n\n";
-
+quillon::process::ChildProcess::Options serverOptions(const Settings& settings) {
   quillon::process::ChildProcess::Options options;
   options.arguments = {settings.mcp};
   options.environment["QUILLON_API_PORT"] = std::to_string(settings.port);
   options.errorFile = (fs::path(settings.out) / "quillon-mcp.stderr").string();
+  return options;
+}
+
+// Ends quillon-mcp's input, as a host that quits does; it should exit 0.
+void finish(quillon::process::ChildProcess& server, Tour& tour) {
+  server.closeInput();
+  const quillon::process::ChildProcess::Exit exit = server.wait(10s);
+  std::cout << "\n-- closed quillon-mcp's input; it exited with status "
+            << (exit.ended ? std::to_string(exit.status) : std::string("(still running)")) << "\n";
+  tour.check(exit.ended && exit.status == 0, "quillon-mcp should exit 0 at the end of its input");
+}
+
+// One snapshot of a viewport too large to send whole, within the default
+// limits whatever this environment sets.
+int fitOneSnapshot(const Settings& settings) {
+  const std::string base = "http://127.0.0.1:" + std::to_string(settings.port);
+  std::cout << "MCP host -> quillon-mcp (stdio) -> demo viewer at " << base << "\n\n";
+  auto options = serverOptions(settings);
+  options.environment["QUILLON_SNAPSHOT_MAX_BYTES"] =
+      std::to_string(quillon::kDefaultSnapshotMaxBytes);
+  options.environment["QUILLON_SNAPSHOT_MAX_EDGE"] =
+      std::to_string(quillon::kDefaultSnapshotMaxEdge);
   quillon::process::ChildProcess server(options);
+  quillon::demo::McpClient client(server, 60s);
+  Tour tour(client);
+  client.request("initialize",
+                 {{"protocolVersion", "2024-11-05"},
+                  {"capabilities", JSON::object()},
+                  {"clientInfo", {{"name", "quillon-demo-host"}, {"version", "1.0"}}}});
+  client.notify("notifications/initialized");
+  tour.call("quillon_open", {{"path", settings.skp}}, Tour::Expect::ok);
+
+  // The viewer's own picture, fetched past quillon-mcp, to compare with.
+  const quillon::APIResponse own =
+      quillon::urlSessionTransport(base, 30.0)("GET", "/v1/snapshot.png", std::nullopt);
+  const auto ownSides = pngSides(own.data);
+  tour.check(own.status == 200 && ownSides, "the viewer's snapshot is not a PNG");
+  if (!ownSides) return 1;
+  tour.check(std::max(ownSides->first, ownSides->second) > quillon::kDefaultSnapshotMaxEdge,
+             "the viewer's snapshot fits as it is: there is nothing to scale down");
+  save(fs::path(settings.out) / ("viewport-" + sides(*ownSides, "x") + ".png"), own.data);
+
+  const JSON result = tour.call("quillon_snapshot", JSON::object(), Tour::Expect::ok);
+  std::string png, mimeType;
+  for (const JSON& item : result.value("content", JSON::array())) {
+    if (item.value("type", "") != "image") continue;
+    png = quillon::demo::decodeBase64(item.value("data", ""));
+    mimeType = item.value("mimeType", "");
+  }
+  const std::string caption = quillon::demo::resultText(result);
+  const size_t resultBytes = result.dump().size();
+  const auto sent = pngSides(png);
+  tour.check(mimeType == "image/png" && sent, "the snapshot sent is not a PNG image");
+  if (sent) {
+    tour.check(std::max(sent->first, sent->second) <= quillon::kDefaultSnapshotMaxEdge,
+               "the snapshot sent is " + sides(*sent) + ", over the longest side allowed");
+    tour.check(
+        caption.find("from " + sides(*ownSides) + " to " + sides(*sent)) != std::string::npos,
+        "the caption does not give the two sizes: " + caption);
+    std::cout << "  viewer " << sides(*ownSides) << ", " << own.data.size() << " bytes -> sent "
+              << sides(*sent) << ", " << png.size() << " bytes, in a result of " << resultBytes
+              << " bytes\n";
+  }
+  tour.check(resultBytes <= quillon::kDefaultSnapshotMaxBytes,
+             "the result is " + std::to_string(resultBytes) + " bytes, over the limit");
+  save(fs::path(settings.out) / "snapshot-fitted.png", png);
+  finish(server, tour);
+  if (tour.failures() > 0) return 1;
+  std::cout << "The snapshot was fitted as expected.\n";
+  return 0;
+}
+
+int run(const Settings& settings) {
+  const std::string base = "http://127.0.0.1:" + std::to_string(settings.port);
+  std::cout << "MCP host -> quillon-mcp (stdio) -> demo viewer at " << base << "\n\n";
+
+  quillon::process::ChildProcess server(serverOptions(settings));
   quillon::demo::McpClient client(server, 60s);
   Tour tour(client);
 
@@ -171,8 +277,7 @@ int run(const Settings& settings) {
       png = quillon::demo::decodeBase64(item.value("data", ""));
   }
   tour.check(png.rfind("\x89PNG\r\n\x1a\n", 0) == 0, "the snapshot is not a PNG image");
-  std::ofstream(pngPath, std::ios::binary)
-      .write(png.data(), static_cast<std::streamsize>(png.size()));
+  save(pngPath, png);
   std::cout << "  saved " << pngPath.string() << "\n";
 
   const fs::path pdfPath = fs::absolute(fs::path(settings.out) / "viewport.pdf");
@@ -197,12 +302,7 @@ int run(const Settings& settings) {
   tour.check(quillon::demo::resultText(gone).rfind("Quillon is not reachable at " + base, 0) == 0,
              "the unreachable message does not name " + base);
 
-  server.closeInput();
-  const quillon::process::ChildProcess::Exit exit = server.wait(10s);
-  std::cout << "\n-- closed quillon-mcp's input; it exited with status "
-            << (exit.ended ? std::to_string(exit.status) : std::string("(still running)")) << "\n";
-  tour.check(exit.ended && exit.status == 0, "quillon-mcp should exit 0 at the end of its input");
-
+  finish(server, tour);
   if (tour.failures() > 0) {
     std::cout << tour.failures() << " step(s) did not go as expected.\n";
     return 1;
@@ -215,7 +315,13 @@ int run(const Settings& settings) {
 
 int main(int argc, char** argv) {
   Settings settings;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  for (int i = 1; i < argc; i += 2) {
+    if (argv[i] == std::string("--snapshot-only")) {
+      settings.snapshotOnly = true;
+      --i;
+      continue;
+    }
+    if (i + 1 == argc) break;
     const std::string name = argv[i], value = argv[i + 1];
     if (name == "--mcp")
       settings.mcp = value;
@@ -229,15 +335,16 @@ int main(int argc, char** argv) {
       settings.viewerPid = static_cast<pid_t>(std::atol(value.c_str()));
   }
   if (settings.mcp.empty() || settings.skp.empty() || settings.out.empty() || settings.port <= 0 ||
-      settings.viewerPid <= 0) {
+      (settings.viewerPid <= 0 && !settings.snapshotOnly)) {
     std::cerr
-        << "usage: quillon-demo-host --mcp PATH --port N --viewer-pid PID --skp FILE --out DIR\n";
+        << "usage: quillon-demo-host --mcp PATH --port N --viewer-pid PID --skp FILE --out DIR\n"
+           "       quillon-demo-host --snapshot-only --mcp PATH --port N --skp FILE --out DIR\n";
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
   try {
     fs::create_directories(settings.out);
-    return run(settings);
+    return settings.snapshotOnly ? fitOneSnapshot(settings) : run(settings);
   } catch (const std::exception& failure) {
     std::cout << "  !! " << failure.what() << "\n";
     return 1;
