@@ -136,6 +136,9 @@ TEST(PNGReader, RefusesWhatCannotBeReadAndWhatIsTooLarge) {
       {"no palette", pngFile(4, 3, 8, 3, false, data), "no PLTE before the image data", false},
       {"unknown critical chunk", pngFile(4, 3, 8, 2, false, pngChunk("QUIL", "") + data),
        "unknown critical chunk QUIL", false},
+      // Found by fuzzing: the type went into the error text, bytes and all.
+      {"chunk type not letters", pngFile(4, 3, 8, 2, false, pngChunk("q\xFFu1", "") + data),
+       "a chunk type that is not four letters", false},
       {"no such format", pngFile(4, 3, 4, 2, false, data),
        "colour type 2 at bit depth 4 is no PNG format", false},
       {"too wide", pngFile(32769, 1, 8, 2, false, data),

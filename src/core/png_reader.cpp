@@ -39,6 +39,10 @@ Chunk nextChunk(std::string_view file, size_t& at) {
     throw PNGError("the file ends inside a chunk");
   }
   const std::string_view typeAndData = file.substr(at + 4, 4 + size_t(length));
+  const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  if (!std::all_of(typeAndData.begin(), typeAndData.begin() + 4, letter)) {
+    throw PNGError("a chunk type that is not four letters");
+  }
   if (crcOf(typeAndData) != bigEndian(file.data() + at + 8 + length)) {
     throw PNGError("bad CRC in chunk " + std::string(typeAndData.substr(0, 4)));
   }

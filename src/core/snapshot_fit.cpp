@@ -227,7 +227,9 @@ FittedSnapshot fitSnapshot(std::string_view body, const SnapshotLimits& limits,
   if (withinEdge && base64Length(body.size()) + frame.asSent <= limits.maxBytes) return {};
   if (!header) return refused(refusal(body, header, limits, "it is not a PNG that can be scaled down"));
 
-  const uint32_t floor = std::min(kSnapshotFloorEdge, longest);
+  // An edge below the floor lowers the floor with it.
+  const uint32_t floor =
+      std::min({kSnapshotFloorEdge, longest, limits.maxEdge ? limits.maxEdge : longest});
   if (longest <= floor) {
     return refused(refusal(body, header, limits, "it is too small already to be scaled down"));
   }

@@ -35,7 +35,8 @@ struct SnapshotLimits {
 // model sees without scaling the picture down itself.
 inline constexpr uint64_t kDefaultSnapshotMaxBytes = 1000000;
 inline constexpr uint32_t kDefaultSnapshotMaxEdge = 1568;
-// Below this long side a picture shows too little to be worth sending.
+// Below this long side (or the edge, when that is lower) a picture shows too
+// little to be worth sending.
 inline constexpr uint32_t kSnapshotFloorEdge = 256;
 
 // QUILLON_SNAPSHOT_MAX_BYTES and QUILLON_SNAPSHOT_MAX_EDGE, each taken when
