@@ -1,9 +1,16 @@
 // What a user installs and pastes must describe the server that is built: the
-// MCP Bundle's manifest, and the host configurations in README.md.
+// MCP Bundle's manifest, and every host configuration and command in
+// README.md, each read the way its host reads it.
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,6 +22,7 @@ namespace quillon::test {
 namespace {
 
 using JSON = nlohmann::json;
+namespace fs = std::filesystem;
 
 // The bodies of the README's fenced blocks marked ```language.
 std::vector<std::string> fencedBlocks(const std::string& markdown, const std::string& language) {
@@ -29,6 +37,180 @@ std::vector<std::string> fencedBlocks(const std::string& markdown, const std::st
   }
   return blocks;
 }
+
+// What a user types: the indented code lines, and the code spans of tables.
+std::vector<std::string> commandLines(const std::string& markdown) {
+  std::vector<std::string> commands;
+  std::istringstream lines(markdown);
+  const std::regex span("`([^`]+)`");
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("|")) {
+      for (std::sregex_iterator at(line.begin(), line.end(), span), end; at != end; ++at) {
+        commands.push_back((*at)[1]);
+      }
+    } else if (line.starts_with("    ")) {
+      commands.push_back(line.substr(line.find_first_not_of(' ')));
+    }
+  }
+  return commands;
+}
+
+// Where the README's snippets may start the server: Homebrew's, on Apple
+// Silicon and on Intel, and the source build's (`cmake --install build
+// --prefix P`, which the archive's instructions use too), which must be in
+// neither of Homebrew's prefixes, so that the installs never collide.
+const std::vector<std::string> kBrewPrefixes = {"/opt/homebrew", "/usr/local"};
+
+std::string sourcePrefix(const std::string& readme) {
+  std::set<std::string> prefixes;
+  for (const std::string& command : commandLines(readme)) {
+    std::smatch install;
+    if (std::regex_search(command, install,
+                          std::regex("cmake --install build( --prefix (\\S+))?"))) {
+      prefixes.insert(install[2]);
+    }
+  }
+  return prefixes.size() == 1 ? *prefixes.begin() : "";
+}
+
+std::set<std::string> documentedPaths(const std::string& readme) {
+  std::set<std::string> paths = {sourcePrefix(readme) + "/bin/quillon-mcp"};
+  for (const std::string& prefix : kBrewPrefixes) paths.insert(prefix + "/bin/quillon-mcp");
+  return paths;
+}
+
+// A host's entry for the server starts the installed binary, with no
+// arguments, over stdio, with no environment but the port.
+void expectStartsTheServer(const JSON& entry, const std::set<std::string>& paths) {
+  EXPECT_TRUE(paths.contains(entry.value("command", ""))) << entry.value("command", "");
+  EXPECT_EQ(entry.value("args", JSON::array()), JSON::array());
+  EXPECT_EQ(entry.value("type", "stdio"), "stdio");
+  const JSON environment = entry.value("env", JSON::object());
+  for (const auto& [name, value] : environment.items()) {
+    EXPECT_EQ(name, "QUILLON_API_PORT");
+    EXPECT_EQ(value, "17950");
+  }
+}
+
+std::string base64Decode(const std::string& text) {
+  static const std::string alphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string bytes;
+  unsigned bits = 0, count = 0;
+  for (const char c : text.substr(0, text.find('='))) {
+    bits = (bits << 6) | static_cast<unsigned>(alphabet.find(c));
+    if ((count += 6) >= 8) bytes.push_back(static_cast<char>((bits >> (count -= 8)) & 0xFF));
+  }
+  return bytes;
+}
+
+// How each command-line host reads `mcp add`, as their --help and a real run
+// show: options that take a value, options that set a variable, and whether
+// the command must follow "--".
+struct CommandLineHost {
+  std::string program;
+  std::set<std::string> valued, environment;
+  bool environmentTakesEveryWord;  // Claude Code's: up to the next option or "--"
+  bool commandAfterDashes;         // Codex CLI's: the name alone before "--"
+};
+const std::vector<CommandLineHost> kCommandLineHosts = {
+    {"claude", {"-s", "--scope", "-t", "--transport"}, {"-e", "--env"}, true, false},
+    {"codex", {}, {"--env"}, false, true},
+    {"gemini", {"-s", "--scope", "-t", "--transport"}, {"-e", "--env"}, false, false},
+};
+
+// The server entry a host makes of the arguments it was given.
+JSON entryFrom(const std::string& program, const std::vector<std::string>& arguments) {
+  if (program == "code") {
+    EXPECT_EQ(arguments.size(), 2u);
+    EXPECT_EQ(arguments.at(0), "--add-mcp");
+    return JSON::parse(arguments.at(1), nullptr, false);
+  }
+  if (program == "open") {
+    // A "+" in the Base64 would reach Cursor as a space.
+    const std::regex link(
+        "cursor://anysphere\\.cursor-deeplink/mcp/install"
+        "\\?name=([a-z-]+)&config=([A-Za-z0-9/]+=*)");
+    std::smatch parts;
+    if (arguments.size() != 1 || !std::regex_match(arguments[0], parts, link)) {
+      ADD_FAILURE() << "no Cursor install link";
+      return JSON();
+    }
+    JSON entry = JSON::parse(base64Decode(parts[2]), nullptr, false);
+    if (entry.is_object()) entry["name"] = parts[1];
+    return entry;
+  }
+  const auto host = std::find_if(kCommandLineHosts.begin(), kCommandLineHosts.end(),
+                                 [&](const CommandLineHost& h) { return h.program == program; });
+  EXPECT_EQ(std::vector<std::string>(arguments.begin(), arguments.begin() + 2),
+            (std::vector<std::string>{"mcp", "add"}));
+  JSON entry = {{"env", JSON::object()}, {"args", JSON::array()}};
+  std::vector<std::string> positional;
+  bool dashes = false;
+  for (size_t i = 2; i < arguments.size(); ++i) {
+    const std::string& word = arguments[i];
+    if (dashes || !word.starts_with("-")) {
+      positional.push_back(word);
+    } else if (word == "--") {
+      EXPECT_TRUE(!host->commandAfterDashes || positional.size() == 1)
+          << "the name alone goes before --";
+      dashes = true;
+    } else if (host->environment.contains(word)) {
+      do {
+        const std::string setting = i + 1 < arguments.size() ? arguments[++i] : "";
+        const size_t equals = setting.find('=');
+        EXPECT_NE(equals, std::string::npos) << word << " takes '" << setting << "' for a variable";
+        if (equals != std::string::npos)
+          entry["env"][setting.substr(0, equals)] = setting.substr(equals + 1);
+      } while (host->environmentTakesEveryWord && i + 1 < arguments.size() &&
+               !arguments[i + 1].starts_with("-"));
+    } else {
+      EXPECT_TRUE(host->valued.contains(word)) << program << " has no option " << word;
+      ++i;
+    }
+  }
+  EXPECT_TRUE(dashes || !host->commandAfterDashes) << program << " takes the command after --";
+  if (positional.size() < 2) {
+    ADD_FAILURE() << "no name and command";
+    return JSON();
+  }
+  entry["name"] = positional[0];
+  entry["command"] = positional[1];
+  entry["args"] = std::vector<std::string>(positional.begin() + 2, positional.end());
+  return entry;
+}
+
+// A folder of stand-ins for the hosts' programs, each writing the arguments
+// it was called with to $QUILLON_RECORD, and for brew, whose --prefix is
+// $QUILLON_BREW_PREFIX.
+struct Shell {
+  std::string dir;
+  Shell() {
+    char name[] = "/tmp/quillon-install-test.XXXXXX";
+    dir = mkdtemp(name);
+    for (const std::string program : {"claude", "codex", "gemini", "code", "open", "brew"}) {
+      std::ofstream(dir + "/" + program)
+          << (program == "brew"
+                  ? "#!/bin/sh\n[ \"$*\" = --prefix ] && echo \"$QUILLON_BREW_PREFIX\"\n"
+                  : "#!/bin/sh\n{ basename \"$0\"; printf '%s\\n' \"$@\"; } "
+                    ">\"$QUILLON_RECORD\"\n");
+      chmod((dir + "/" + program).c_str(), 0755);
+    }
+  }
+  ~Shell() { fs::remove_all(dir); }
+  // Runs `command` with /bin/sh in `folder`; its exit status.
+  int run(const std::string& command, const std::string& folder,
+          const std::string& brewPrefix = "") {
+    ChildProcess::Options options;
+    options.arguments = {"/bin/sh", "-c", "cd \"$0\" && " + command, folder};
+    options.environment = {{"PATH", dir + ":/usr/bin:/bin"},
+                           {"QUILLON_RECORD", dir + "/record"},
+                           {"QUILLON_BREW_PREFIX", brewPrefix}};
+    ChildProcess shell(options);
+    shell.closeInput();
+    return shell.wait().status;
+  }
+};
 
 TEST(Install, BundleManifestPublishesWhatTheServerDoes) {
   const JSON manifest = JSON::parse(readFile(QUILLON_MANIFEST));
@@ -45,6 +227,10 @@ TEST(Install, BundleManifestPublishesWhatTheServerDoes) {
     published.push_back({{"name", tool["name"]}, {"description", tool["description"]}});
   }
   EXPECT_EQ(manifest["tools"], published);
+  // The licence the bundle declares is the repository's.
+  const std::string licence = readFile(fs::path(QUILLON_README).parent_path() / "LICENSE");
+  EXPECT_TRUE(licence.starts_with(manifest.value("license", "?") + " License\n"))
+      << licence.substr(0, 40);
 
   // A host hands the server the port through a user_config field: a key that
   // names no field would leave the setting without effect.
@@ -56,8 +242,17 @@ TEST(Install, BundleManifestPublishesWhatTheServerDoes) {
   EXPECT_EQ(apiBaseURL({}), "http://127.0.0.1:" + field.value("default", JSON()).dump());
 }
 
+TEST(Install, SourceInstallStaysOutOfHomebrew) {
+  const std::string prefix = sourcePrefix(readFile(QUILLON_README));
+  ASSERT_TRUE(prefix.starts_with("/")) << "every cmake --install names one --prefix: " << prefix;
+  for (const std::string& brew : kBrewPrefixes) {
+    EXPECT_FALSE((prefix + "/").starts_with(brew + "/")) << prefix << " is Homebrew's " << brew;
+  }
+}
+
 TEST(Install, ReadmeHostConfigurationsStartTheInstalledServer) {
   const std::string readme = readFile(QUILLON_README);
+  const std::set<std::string> paths = documentedPaths(readme);
   const std::vector<std::string> jsonBlocks = fencedBlocks(readme, "json");
   const std::vector<std::string> tomlBlocks = fencedBlocks(readme, "toml");
   EXPECT_GE(jsonBlocks.size(), 3u);
@@ -71,18 +266,84 @@ TEST(Install, ReadmeHostConfigurationsStartTheInstalledServer) {
     const bool vscode = config.contains("servers");
     const JSON server = config.value(vscode ? "servers" : "mcpServers", JSON::object())
                             .value("quillon", JSON::object());
-    EXPECT_EQ(server.value("command", ""), QUILLON_INSTALLED_EXE);
-    EXPECT_EQ(server.value("env", JSON::object()).value("QUILLON_API_PORT", ""), "17950");
+    expectStartsTheServer(server, paths);
+    EXPECT_TRUE(server.contains("env"));
     EXPECT_EQ(server.value("type", vscode ? "" : "stdio"), "stdio");
   }
   for (const std::string& block : tomlBlocks) {
     SCOPED_TRACE(block);
-    for (const std::string line :
-         {"[mcp_servers.quillon]\n", "command = \"" QUILLON_INSTALLED_EXE "\"\n",
-          "env = { QUILLON_API_PORT = \"17950\" }\n"}) {
-      EXPECT_NE(("\n" + block).find("\n" + line), std::string::npos) << "missing line " << line;
+    std::smatch command;
+    EXPECT_TRUE(("\n" + block).find("\n[mcp_servers.quillon]\n") != std::string::npos);
+    ASSERT_TRUE(std::regex_search(block, command, std::regex("(^|\n)command = \"([^\"]*)\"\n")));
+    expectStartsTheServer({{"command", command[2]}}, paths);
+    EXPECT_NE(block.find("\nenv = { QUILLON_API_PORT = \"17950\" }\n"), std::string::npos);
+  }
+}
+
+// Each host's command, run by a shell with Homebrew on either kind of Mac, and
+// read as that host reads it.
+TEST(Install, ReadmeHostCommandsAddTheInstalledServer) {
+  const std::string readme = readFile(QUILLON_README);
+  const std::set<std::string> paths = documentedPaths(readme);
+  const std::vector<std::string> starts = {"claude mcp add", "codex mcp add", "gemini mcp add",
+                                           "code --add-mcp", "open "};
+  std::set<std::string> hosts;
+  Shell shell;
+  for (const std::string& command : commandLines(readme)) {
+    const auto start = std::find_if(starts.begin(), starts.end(),
+                                    [&](const std::string& s) { return command.starts_with(s); });
+    if (start == starts.end()) continue;
+    hosts.insert(*start);
+    for (const std::string& brew : kBrewPrefixes) {
+      SCOPED_TRACE(command + "\n  with Homebrew in " + brew);
+      fs::remove(shell.dir + "/record");
+      ASSERT_EQ(shell.run(command, shell.dir, brew), 0);
+      std::istringstream record(readFile(shell.dir + "/record"));
+      std::string program;
+      std::getline(record, program);
+      std::vector<std::string> arguments;
+      for (std::string argument; std::getline(record, argument);) arguments.push_back(argument);
+      const JSON entry = entryFrom(program, arguments);
+      ASSERT_TRUE(entry.is_object());
+      EXPECT_EQ(entry.value("name", ""), "quillon");
+      expectStartsTheServer(entry, paths);
     }
   }
+  EXPECT_EQ(hosts.size(), starts.size()) << "a host's command is missing";
+}
+
+// SHA256SUMS lists the bundle and the archive: each check line must pass with
+// only its own file downloaded, and fail when that file is not the one listed.
+TEST(Install, ReadmeChecksumLinesCheckTheOneFileDownloaded) {
+  Shell shell;
+  if (shell.run("command -v shasum", shell.dir) != 0) GTEST_SKIP() << "no shasum here";
+  const std::vector<std::string> files = {"quillon-mcp-1.3.0-darwin-universal.mcpb",
+                                          "quillon-mcp-1.3.0-darwin-universal.tar.gz"};
+  const std::string folder = shell.dir + "/download";
+  fs::create_directory(folder);
+  for (const std::string& file : files) std::ofstream(folder + "/" + file) << file;
+  ASSERT_EQ(shell.run("shasum -a 256 " + files[0] + " " + files[1] + " >SHA256SUMS", folder), 0);
+  std::set<std::string> checked;
+  for (const std::string& command : commandLines(readFile(QUILLON_README))) {
+    if (!command.starts_with("grep ") || command.find("SHA256SUMS | shasum") == std::string::npos)
+      continue;
+    SCOPED_TRACE(command);
+    int passed = 0;
+    for (size_t kept = 0; kept < files.size(); ++kept) {
+      const std::string other = folder + "/" + files[1 - kept];
+      fs::rename(other, other + ".away");
+      if (shell.run(command, folder) == 0) {
+        ++passed;
+        checked.insert(files[kept]);
+        std::ofstream(folder + "/" + files[kept], std::ios::app) << "changed";
+        EXPECT_NE(shell.run(command, folder), 0) << "a changed " << files[kept] << " passes";
+        std::ofstream(folder + "/" + files[kept]) << files[kept];
+      }
+      fs::rename(other + ".away", other);
+    }
+    EXPECT_EQ(passed, 1) << "the line checks one file";
+  }
+  EXPECT_EQ(checked, std::set<std::string>(files.begin(), files.end()));
 }
 
 }  // namespace

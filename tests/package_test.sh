@@ -4,8 +4,8 @@
 # xcrun (tests/support/release/, ahead on PATH) and for the bundle CLI, so
 # that it runs anywhere in seconds, with no cmake, npm or network. A row
 # checks the exit status, the Apple tools' calls in order, Apple's log where
-# a verdict failed, and whether a bundle is left (a stale one is put there
-# first, so that a failure must remove it).
+# a verdict failed, and whether a bundle and a binary archive are left (stale
+# ones are put there first, so that a failure must remove them).
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 standins="$root/tests/support/release"
@@ -19,6 +19,7 @@ printf '{"version":"9.8.7","compatibility":{"platforms":["darwin"]}}\n' >"$work/
 printf '\211PNG an icon\n' >"$work/stage/icon.png"
 printf 'an App Store Connect key\n' >"$work/AuthKey.p8"
 bundle="$work/build/quillon-mcp-9.8.7-darwin-universal.mcpb"
+archive="$work/build/quillon-mcp-9.8.7-darwin-universal.tar.gz"
 developer_id="Developer ID Application: Quillon Makers (TEAM123456)"
 key=(QUILLON_NOTARY_KEY="$work/AuthKey.p8" QUILLON_NOTARY_KEY_ID=KEY1234567
   QUILLON_NOTARY_ISSUER=69a6de7f-1111-47e3-e053-5b8c7c11a4d1)
@@ -37,8 +38,9 @@ fail() {
 
 # row NAME STATUS BUNDLE CALLS [VARIABLE=VALUE...] -- [ARGUMENT...]
 #   STATUS  scripts/package's exit status
-#   BUNDLE  new when a bundle must be made, none when none may be left, and
-#           untouched when the package is refused before it starts
+#   BUNDLE  new when a bundle and an archive must be made, none when neither
+#           may be left, and untouched when the package is refused before it
+#           starts
 #   CALLS   the kinds of the Apple tools' calls, in order
 row() {
   name=$1
@@ -51,6 +53,7 @@ row() {
   shift
   mkdir -p "$work/build"
   echo stale >"$bundle"
+  echo stale >"$archive"
   : >"$work/calls"
   env -u QUILLON_CODESIGN_IDENTITY -u QUILLON_NOTARY_PROFILE -u QUILLON_NOTARY_KEY \
     -u QUILLON_NOTARY_KEY_ID -u QUILLON_NOTARY_ISSUER PATH="$standins:$PATH" \
@@ -62,11 +65,14 @@ row() {
   local made
   made=$(awk '{print $1}' "$work/calls" | tr '\n' ' ' | sed 's/ $//')
   [ "$made" = "$calls" ] || fail "calls '$made', not '$calls'"
-  case "$left" in
-    new) [ -f "$bundle" ] && ! printf 'stale\n' | cmp -s - "$bundle" || fail "no new bundle" ;;
-    none) [ ! -e "$bundle" ] || fail "a bundle was left behind" ;;
-    untouched) printf 'stale\n' | cmp -s - "$bundle" || fail "the earlier bundle was changed" ;;
-  esac
+  local file
+  for file in "$bundle" "$archive"; do
+    case "$left" in
+      new) [ -f "$file" ] && ! printf 'stale\n' | cmp -s - "$file" || fail "no new $file" ;;
+      none) [ ! -e "$file" ] || fail "$file was left behind" ;;
+      untouched) printf 'stale\n' | cmp -s - "$file" || fail "the earlier $file was changed" ;;
+    esac
+  done
 }
 
 # The calls' details: what a notarization was given, and what it was of.
@@ -76,23 +82,26 @@ expect_call() {
 expect_output() {
   grep -q -- "$1" "$work/output" || fail "output lacks '$1': $(tail -n 5 "$work/output")"
 }
-# The bundle holds the very bytes that were notarized.
+# The bundle and the archive hold the very bytes that were notarized.
 expect_notarized_bytes_packed() {
-  local submitted packed
+  local submitted packed server
   submitted=$(sed -n 's/^submit sha256=\([0-9a-f]*\) .*/\1/p' "$work/calls")
   rm -rf "$work/unpacked"
   mkdir "$work/unpacked"
   tar -xf "$bundle" -C "$work/unpacked"
-  packed=$(sed -n '$p' "$work/unpacked/server/quillon-mcp")
-  [ "$packed" = "#stand-in signature identity=$developer_id runtime=yes timestamp=yes" ] ||
-    fail "the packed server is not the signed one: $packed"
-  if command -v sha256sum >/dev/null 2>&1; then
-    packed=$(sha256sum "$work/unpacked/server/quillon-mcp" | cut -d ' ' -f 1)
-  else
-    packed=$(shasum -a 256 "$work/unpacked/server/quillon-mcp" | cut -d ' ' -f 1)
-  fi
-  [ -n "$submitted" ] && [ "$submitted" = "$packed" ] ||
-    fail "notarized $submitted, packed $packed"
+  tar -xzf "$archive" -C "$work/unpacked"
+  for server in server/quillon-mcp quillon-mcp-9.8.7-darwin-universal/quillon-mcp; do
+    packed=$(sed -n '$p' "$work/unpacked/$server")
+    [ "$packed" = "#stand-in signature identity=$developer_id runtime=yes timestamp=yes" ] ||
+      fail "the packed $server is not the signed one: $packed"
+    if command -v sha256sum >/dev/null 2>&1; then
+      packed=$(sha256sum "$work/unpacked/$server" | cut -d ' ' -f 1)
+    else
+      packed=$(shasum -a 256 "$work/unpacked/$server" | cut -d ' ' -f 1)
+    fi
+    [ -n "$submitted" ] && [ "$submitted" = "$packed" ] ||
+      fail "notarized $submitted, packed $packed in $server"
+  done
 }
 
 row "a release notarized with a keychain profile" 0 new "$signed zip submit" \
