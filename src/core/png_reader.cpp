@@ -93,19 +93,45 @@ uint64_t storedRowBytes(uint32_t width, int bitsPerPixel) {
   return (uint64_t(width) * bitsPerPixel + 7) / 8;
 }
 
-uint8_t paeth(int left, int up, int upLeft) {
-  const int estimate = left + up - upLeft;
-  const int toLeft = std::abs(estimate - left);
-  const int toUp = std::abs(estimate - up);
-  const int toUpLeft = std::abs(estimate - upLeft);
-  if (toLeft <= toUp && toLeft <= toUpLeft) return static_cast<uint8_t>(left);
-  if (toUp <= toUpLeft) return static_cast<uint8_t>(up);
-  return static_cast<uint8_t>(upLeft);
+// Undoes the Paeth filter. The last pixel's bytes stay in registers, one
+// lane a channel, rather than being read back from the row just written: for
+// RGB and RGBA (kBpp 3 and 4) the channels' chains then run side by side.
+template <size_t kBpp>
+void unpaeth(uint8_t* row, const uint8_t* above, size_t length, size_t bpp = kBpp) {
+  constexpr size_t kLanes = kBpp ? kBpp : 8;
+  if (kBpp == 0 && bpp > kLanes) {  // 16-bit RGBA: no lanes, plainly
+    for (size_t i = 0; i < length; ++i) {
+      const int left = i >= bpp ? row[i - bpp] : 0, up = above[i];
+      const int upLeft = i >= bpp ? above[i - bpp] : 0;
+      const int toLeft = std::abs(up - upLeft), toUp = std::abs(left - upLeft);
+      const int toUpLeft = std::abs(left + up - 2 * upLeft);
+      const int upOrCorner = toUp <= toUpLeft ? up : upLeft;
+      row[i] = uint8_t(row[i] + (toLeft <= toUp && toLeft <= toUpLeft ? left : upOrCorner));
+    }
+    return;
+  }
+  int left[kLanes] = {}, upLeft[kLanes] = {};
+  for (size_t i = 0; i < length; i += bpp) {
+    for (size_t c = 0; c < bpp && i + c < length; ++c) {
+      const int up = above[i + c];
+      // The distances from left + up - upLeft to left, up and upLeft.
+      const int toLeft = std::abs(up - upLeft[c]), toUp = std::abs(left[c] - upLeft[c]);
+      const int toUpLeft = std::abs(left[c] + up - 2 * upLeft[c]);
+      const int upOrCorner = toUp <= toUpLeft ? up : upLeft[c];
+      const int value =
+          (row[i + c] + (toLeft <= toUp && toLeft <= toUpLeft ? left[c] : upOrCorner)) & 255;
+      row[i + c] = uint8_t(value);
+      left[c] = value;
+      upLeft[c] = up;
+    }
+  }
 }
 
-// Undoes the row's filter in place; `previous` is the unfiltered row above,
-// or nothing for a pass's first row.
-void unfilter(uint8_t* row, const uint8_t* previous, size_t length, size_t bpp, int filter) {
+// Undoes the row's filter in place; `above` is the unfiltered row above
+// (zeros for a pass's first row). Each filter's loop runs without branches
+// past its first pixel: this is where decoding spends its time after zlib.
+void unfilter(uint8_t* row, const uint8_t* above, size_t length, size_t bpp, int filter) {
+  const size_t first = std::min(bpp, length);
   switch (filter) {
     case 0:
       return;
@@ -113,25 +139,23 @@ void unfilter(uint8_t* row, const uint8_t* previous, size_t length, size_t bpp, 
       for (size_t i = bpp; i < length; ++i) row[i] = uint8_t(row[i] + row[i - bpp]);
       return;
     case 2:
-      if (previous) {
-        for (size_t i = 0; i < length; ++i) row[i] = uint8_t(row[i] + previous[i]);
-      }
+      for (size_t i = 0; i < length; ++i) row[i] = uint8_t(row[i] + above[i]);
       return;
     case 3:
-      for (size_t i = 0; i < length; ++i) {
-        const int left = i >= bpp ? row[i - bpp] : 0;
-        const int up = previous ? previous[i] : 0;
-        row[i] = uint8_t(row[i] + (left + up) / 2);
+      for (size_t i = 0; i < first; ++i) row[i] = uint8_t(row[i] + (above[i] >> 1));
+      for (size_t i = bpp; i < length; ++i) {
+        row[i] = uint8_t(row[i] + ((row[i - bpp] + above[i]) >> 1));
       }
       return;
     case 4:
-      for (size_t i = 0; i < length; ++i) {
-        const int left = i >= bpp ? row[i - bpp] : 0;
-        const int up = previous ? previous[i] : 0;
-        const int upLeft = previous && i >= bpp ? previous[i - bpp] : 0;
-        row[i] = uint8_t(row[i] + paeth(left, up, upLeft));
+      switch (bpp) {
+        case 3:
+          return unpaeth<3>(row, above, length);
+        case 4:
+          return unpaeth<4>(row, above, length);
+        default:
+          return unpaeth<0>(row, above, length, bpp);
       }
-      return;
     default:
       throw PNGError("unknown row filter " + std::to_string(filter));
   }
@@ -150,16 +174,41 @@ struct PNGReader::Inflater {
   z_stream stream{};
   bool started = false;
 
+  // The zlib header is read here and the rest inflated raw: the Adler-32
+  // that zlib would otherwise compute over every byte is the last thing in
+  // the stream, which the rows end before, and every chunk's CRC is checked.
+  void start() {
+    uint8_t header[2];
+    size_t got = 0;
+    while (got < 2 && piece < pieces.size()) {
+      const std::string_view data = pieces[piece];
+      const size_t taken = std::min(data.size(), 2 - got);
+      std::memcpy(header + got, data.data(), taken);
+      got += taken;
+      if (taken == data.size()) {
+        ++piece;
+      } else {
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data() + taken));
+        stream.avail_in = static_cast<uInt>(data.size() - taken);
+        ++piece;
+      }
+    }
+    if (got < 2) throw PNGError("the image data ends early");
+    if ((header[0] & 0x0F) != 8 || (header[0] >> 4) > 7 || (header[0] << 8 | header[1]) % 31 != 0 ||
+        (header[1] & 0x20) != 0) {
+      throw PNGError("the image data is broken (incorrect header check)");
+    }
+    if (inflateInit2(&stream, -15) != Z_OK) throw PNGError("zlib cannot start");
+    started = true;
+  }
+
   ~Inflater() {
     if (started) inflateEnd(&stream);
   }
 
   // Fills exactly `size` bytes at `out`, or throws.
   void read(uint8_t* out, size_t size) {
-    if (!started) {
-      if (inflateInit(&stream) != Z_OK) throw PNGError("zlib cannot start");
-      started = true;
-    }
+    if (!started) start();
     stream.next_out = out;
     stream.avail_out = static_cast<uInt>(size);
     while (stream.avail_out > 0) {
@@ -280,15 +329,12 @@ void PNGReader::readChunks(std::string_view file) {
 
 void PNGReader::nextStoredRow(size_t bytes, bool firstOfPass) {
   std::swap(previous_, current_);
-  if (firstOfPass) previous_.clear();
+  if (firstOfPass) previous_.assign(1 + bytes, '\0');
   current_.resize(1 + bytes);
   auto* row = reinterpret_cast<uint8_t*>(current_.data());
   inflater_->read(row, 1 + bytes);
   const size_t bpp = std::max(1, storedBitsPerPixel_ / 8);
-  const uint8_t* above =
-      previous_.size() == current_.size() ? reinterpret_cast<const uint8_t*>(previous_.data()) + 1
-                                          : nullptr;
-  unfilter(row + 1, above, bytes, bpp, row[0]);
+  unfilter(row + 1, reinterpret_cast<const uint8_t*>(previous_.data()) + 1, bytes, bpp, row[0]);
 }
 
 void PNGReader::convertRow(const uint8_t* raw, uint32_t width, uint8_t* out) const {
@@ -300,6 +346,10 @@ void PNGReader::convertRow(const uint8_t* raw, uint32_t width, uint8_t* out) con
   const bool keyed = !transparency_.empty();
   switch (header_.colourType) {
     case 0: {
+      if (depth == 8 && !keyed) {
+        std::memcpy(out, raw, width);
+        return;
+      }
       const uint32_t key = keyed ? sample16(trns) : 0x10000;
       for (uint32_t x = 0; x < width; ++x) {
         uint32_t v;
@@ -321,6 +371,10 @@ void PNGReader::convertRow(const uint8_t* raw, uint32_t width, uint8_t* out) con
       return;
     }
     case 2: {
+      if (depth == 8 && !keyed) {
+        std::memcpy(out, raw, size_t(width) * 3);
+        return;
+      }
       for (uint32_t x = 0; x < width; ++x) {
         bool transparent = keyed;
         for (int c = 0; c < 3; ++c) {

@@ -70,9 +70,8 @@ PNGWriter::PNGWriter(uint32_t width, uint32_t height, int channels, std::string_
   file_.append(chunks);
 
   auto deflater = std::make_unique<Deflater>();
-  // The largest window and memory: longer blocks, better Huffman codes.
-  if (deflateInit2(&deflater->stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15, 9, kStrategy) !=
-      Z_OK) {
+  if (deflateInit2(&deflater->stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15, kMemoryLevel,
+                   kStrategy) != Z_OK) {
     throw std::runtime_error("PNGWriter: zlib cannot start");
   }
   deflater_ = std::move(deflater);

@@ -34,59 +34,94 @@ BoxResampler::BoxResampler(uint32_t sourceWidth, uint32_t sourceHeight, uint32_t
   }
   columns_ = splits(sourceWidth, width);
   rows_ = splits(sourceHeight, height);
+  const size_t samples = size_t(sourceWidth) * channels;
+  source_.assign(samples, 0);
+  current_.assign(samples, 0);
+  next_.assign(samples, 0);
   across_.assign(size_t(width + 1) * channels, 0);
-  current_.assign(size_t(width) * channels, 0);
-  next_.assign(current_.size(), 0);
 }
 
 namespace {
 
-// One source row spread across the output columns. A column past the last
-// one takes the last source pixel's empty second share, so the loop needs
-// no test; the channel count is fixed so that the compiler unrolls it.
+// A source row as floats, colours weighed by alpha when there is one: a
+// transparent pixel then adds nothing to the colour of those it falls in.
 template <size_t kChannels, bool kAlpha>
-void spread(const std::vector<BoxResampler::Split>& columns, const uint8_t* row, float* across) {
+void weigh(const uint8_t* row, float* out, size_t samples) {
+  if (!kAlpha) {
+    for (size_t i = 0; i < samples; ++i) out[i] = row[i];
+    return;
+  }
+  for (size_t i = 0; i < samples; i += kChannels) {
+    const float alpha = row[i + kChannels - 1];
+    for (size_t c = 0; c + 1 < kChannels; ++c) out[i + c] = row[i + c] * alpha;
+    out[i + kChannels - 1] = alpha;
+  }
+}
+
+// A row of summed source rows spread across the output columns. A column
+// past the last takes the last source pixel's empty second share, so the
+// loop needs no test; the channel count is fixed so that it unrolls.
+template <size_t kChannels>
+void spread(const std::vector<BoxResampler::Split>& columns, const float* row, float* across) {
   for (size_t x = 0; x < columns.size(); ++x) {
     const BoxResampler::Split& split = columns[x];
-    const uint8_t* pixel = row + x * kChannels;
+    const float* pixel = row + x * kChannels;
     float* first = across + split.to * kChannels;
-    // Colour weighted by alpha: a transparent pixel adds nothing.
-    const float weight = kAlpha ? float(pixel[kChannels - 1]) : 1.0f;
     for (size_t c = 0; c < kChannels; ++c) {
-      const float value = kAlpha && c + 1 < kChannels ? pixel[c] * weight : float(pixel[c]);
-      first[c] += split.first * value;
-      first[kChannels + c] += split.second * value;
+      first[c] += split.first * pixel[c];
+      first[kChannels + c] += split.second * pixel[c];
     }
   }
 }
 
 }  // namespace
 
+// Down first, then across: each source row is added into the one or two
+// output rows it falls in, a loop over whole rows that the compiler turns
+// into vector instructions, and the summed row is spread across the columns
+// only once, when its output row is complete.
 bool BoxResampler::push(const uint8_t* row, uint8_t* out) {
   if (sourceRow_ == sourceHeight_) throw std::invalid_argument("BoxResampler: too many rows");
-  std::fill(across_.begin(), across_.end(), 0.0f);
+  const size_t samples = source_.size();
   switch (channels_) {
     case 1:
-      spread<1, false>(columns_, row, across_.data());
+      weigh<1, false>(row, source_.data(), samples);
       break;
     case 2:
-      spread<2, true>(columns_, row, across_.data());
+      weigh<2, true>(row, source_.data(), samples);
       break;
     case 3:
-      spread<3, false>(columns_, row, across_.data());
+      weigh<3, false>(row, source_.data(), samples);
       break;
     default:
-      spread<4, true>(columns_, row, across_.data());
+      weigh<4, true>(row, source_.data(), samples);
       break;
   }
   const Split& split = rows_[sourceRow_++];
-  const size_t samples = current_.size();
+  const float* source = source_.data();
+  float* current = current_.data();
+  float* next = next_.data();
   for (size_t i = 0; i < samples; ++i) {
-    current_[i] += split.first * across_[i];
-    next_[i] += split.second * across_[i];
+    current[i] += split.first * source[i];
+    next[i] += split.second * source[i];
   }
   // The output row is complete once the next source row starts below it.
   if (sourceRow_ < sourceHeight_ && rows_[sourceRow_].to == split.to) return false;
+  std::fill(across_.begin(), across_.end(), 0.0f);
+  switch (channels_) {
+    case 1:
+      spread<1>(columns_, current, across_.data());
+      break;
+    case 2:
+      spread<2>(columns_, current, across_.data());
+      break;
+    case 3:
+      spread<3>(columns_, current, across_.data());
+      break;
+    default:
+      spread<4>(columns_, current, across_.data());
+      break;
+  }
   emit(out);
   std::swap(current_, next_);
   std::fill(next_.begin(), next_.end(), 0.0f);
@@ -94,18 +129,23 @@ bool BoxResampler::push(const uint8_t* row, uint8_t* out) {
 }
 
 void BoxResampler::emit(uint8_t* out) {
+  // Through int, which the compiler turns into vector instructions.
+  const auto level = [](float v) {
+    return uint8_t(int(std::min(std::max(v, 0.0f), 255.0f) + 0.5f));
+  };
+  // Read through a local pointer: `out` may alias the members, which would
+  // make the compiler reload them at every byte.
+  const float* sums = across_.data();
+  const size_t samples = size_t(width_) * channels_;
+  if (!alpha_) {
+    for (size_t i = 0; i < samples; ++i) out[i] = level(sums[i]);
+    return;
+  }
   const size_t channels = size_t(channels_);
-  const auto level = [](float v) { return uint8_t(std::clamp(v, 0.0f, 255.0f) + 0.5f); };
-  for (size_t x = 0; x < width_; ++x) {
-    const float* sum = &current_[x * channels];
-    uint8_t* pixel = out + x * channels;
-    if (!alpha_) {
-      for (size_t c = 0; c < channels; ++c) pixel[c] = level(sum[c]);
-      continue;
-    }
-    const float alpha = sum[channels - 1];
-    for (size_t c = 0; c + 1 < channels; ++c) pixel[c] = alpha > 0 ? level(sum[c] / alpha) : 0;
-    pixel[channels - 1] = level(alpha);
+  for (size_t i = 0; i < samples; i += channels) {
+    const float alpha = sums[i + channels - 1];
+    for (size_t c = 0; c + 1 < channels; ++c) out[i + c] = alpha > 0 ? level(sums[i + c] / alpha) : 0;
+    out[i + channels - 1] = level(alpha);
   }
 }
 

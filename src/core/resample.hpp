@@ -4,7 +4,7 @@
 // picking one source pixel per output pixel would drop them.
 //
 // Rows go in from the top and come out as soon as they are complete, so only
-// two output rows are ever held. With an alpha channel (2 or 4 channels)
+// a few rows are ever held. With an alpha channel (2 or 4 channels)
 // colours are averaged weighted by their alpha, so the colour of transparent
 // pixels never bleeds into visible ones. Used by one thread at a time.
 #pragma once
@@ -42,8 +42,9 @@ class BoxResampler {
   int channels_;
   bool alpha_;
   std::vector<Split> columns_, rows_;
-  std::vector<float> across_;            // the current source row, scaled across (one extra pixel)
-  std::vector<float> current_, next_;    // output rows being summed
+  std::vector<float> source_;          // the row pushed, weighed
+  std::vector<float> current_, next_;  // output rows being summed, still source-wide
+  std::vector<float> across_;          // the complete row, output-wide (one extra pixel)
   uint32_t sourceRow_ = 0;
 };
 
