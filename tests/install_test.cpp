@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "proxy.hpp"
+#include "snapshot_fit.hpp"
 #include "support/harness.hpp"
 
 namespace quillon::test {
@@ -232,14 +233,23 @@ TEST(Install, BundleManifestPublishesWhatTheServerDoes) {
   EXPECT_TRUE(licence.starts_with(manifest.value("license", "?") + " License\n"))
       << licence.substr(0, 40);
 
-  // A host hands the server the port through a user_config field: a key that
-  // names no field would leave the setting without effect.
-  const std::string port = manifest["server"]["mcp_config"]["env"].value("QUILLON_API_PORT", "");
-  const std::string prefix = "${user_config.";
-  ASSERT_TRUE(port.starts_with(prefix) && port.ends_with("}")) << port;
-  const std::string key = port.substr(prefix.size(), port.size() - prefix.size() - 1);
-  const JSON field = manifest["user_config"].value(key, JSON::object());
-  EXPECT_EQ(apiBaseURL({}), "http://127.0.0.1:" + field.value("default", JSON()).dump());
+  // A host hands the server each setting through a user_config field, whose
+  // default is the server's own: a key that names no field would leave the
+  // setting without effect, another default would change it.
+  const Environment none;
+  const std::pair<const char*, std::string> settings[] = {
+      {"QUILLON_API_PORT", apiBaseURL(none).substr(apiBaseURL(none).rfind(':') + 1)},
+      {"QUILLON_SNAPSHOT_MAX_BYTES", std::to_string(snapshotLimits(none).maxBytes)},
+  };
+  for (const auto& [variable, serverDefault] : settings) {
+    const std::string value = manifest["server"]["mcp_config"]["env"].value(variable, "");
+    const std::string prefix = "${user_config.";
+    ASSERT_TRUE(value.starts_with(prefix) && value.ends_with("}")) << variable << ": " << value;
+    const std::string key = value.substr(prefix.size(), value.size() - prefix.size() - 1);
+    EXPECT_EQ(manifest["user_config"].value(key, JSON::object()).value("default", JSON()).dump(),
+              serverDefault)
+        << variable;
+  }
 }
 
 TEST(Install, SourceInstallStaysOutOfHomebrew) {
