@@ -16,7 +16,7 @@ namespace {
 
 const std::string kFixtures = QUILLON_TEST_DATA "/png/";
 
-// The fixtures' pixels, as tests/data/png/make_fixtures.py writes them.
+// The fixtures' pixels, as scripts/png-fixtures writes them.
 uint32_t sample(uint32_t x, uint32_t y, uint32_t c, int bits) {
   return ((x * 73856093u) ^ (y * 19349663u) ^ (c * 83492791u)) & ((1u << bits) - 1);
 }
@@ -173,23 +173,16 @@ TEST(PNGReader, RefusesWhatCannotBeReadAndWhatIsTooLarge) {
   }
 }
 
-TEST(PNGWriter, WritesWhatTheReaderAndImageMagickReadBack) {
+// Read back by the reader, which ImageMagick vouches for above.
+TEST(PNGWriter, WritesWhatTheReaderReadsBack) {
   const std::string colourSpace = pngChunk("gAMA", std::string("\0\0\xB1\x8F", 4));
   for (int channels = 1; channels <= 4; ++channels) {
-    SCOPED_TRACE(channels);
     const Picture picture = renderLike(61, 37, channels);
     PNGWriter writer(61, 37, channels, colourSpace);
     for (uint32_t y = 0; y < 37; ++y) writer.writeRow(&picture.pixels[size_t(y) * 61 * channels]);
     const std::string png = writer.finish();
-    EXPECT_EQ(readPicture(png).pixels, picture.pixels);
+    EXPECT_EQ(readPicture(png).pixels, picture.pixels) << channels;
     EXPECT_EQ(PNGReader(png).colourChunks(), colourSpace);
-    if (haveImageMagick()) {
-      const char* kinds[] = {"", "gray", "graya", "rgb", "rgba"};
-      const std::string raw(picture.pixels.begin(), picture.pixels.end());
-      const std::string file = ::testing::TempDir() + "quillon-writer.png";
-      std::ofstream(file, std::ios::binary) << png;
-      EXPECT_EQ(imageMagick({file, "-depth", "8", std::string(kinds[channels]) + ":-"}), raw);
-    }
   }
 }
 
