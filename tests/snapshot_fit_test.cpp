@@ -86,6 +86,7 @@ TEST(FitSnapshot, SendsAPictureThatFitsAsItIsAndScalesOneThatDoesNot) {
       {"over the budget by a fifth", png, {exact * 4 / 5, 0}, Outcome::scaled, 0},
       {"RGBA with a gamma", rgba, {10000000, 200}, Outcome::scaled, 200},
       {"grey and alpha with a gamma", ga, {10000000, 200}, Outcome::scaled, 200},
+      {"an edge under the 256-pixel floor", png, {10000000, 100}, Outcome::scaled, 100},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
