@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <exception>
 #include <new>
 #include <optional>
 #include <vector>
@@ -272,6 +273,11 @@ FittedSnapshot fitSnapshot(std::string_view body, const SnapshotLimits& limits,
                            std::string("it cannot be read as a PNG (") + error.what() + ")"));
   } catch (const std::bad_alloc&) {
     return refused(refusal(body, header, limits, "there is not enough memory to scale it down"));
+  } catch (const std::exception& error) {
+    // zlib failing to write, say: whatever stops the scaling, the host gets
+    // the reason, never a picture half made.
+    return refused(refusal(body, header, limits,
+                           std::string("it could not be scaled down (") + error.what() + ")"));
   }
 }
 
