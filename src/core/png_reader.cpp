@@ -185,13 +185,10 @@ struct PNGReader::Inflater {
       const size_t taken = std::min(data.size(), 2 - got);
       std::memcpy(header + got, data.data(), taken);
       got += taken;
-      if (taken == data.size()) {
-        ++piece;
-      } else {
-        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data() + taken));
-        stream.avail_in = static_cast<uInt>(data.size() - taken);
-        ++piece;
-      }
+      // What is left of the piece is the first of the deflate data.
+      stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data() + taken));
+      stream.avail_in = static_cast<uInt>(data.size() - taken);
+      ++piece;
     }
     if (got < 2) throw PNGError("the image data ends early");
     if ((header[0] & 0x0F) != 8 || (header[0] >> 4) > 7 || (header[0] << 8 | header[1]) % 31 != 0 ||
