@@ -25,9 +25,9 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <utility>
 
 #include "mcp_client.hpp"
+#include "png_reader.hpp"
 #include "proxy.hpp"
 #include "snapshot_fit.hpp"
 
@@ -73,22 +73,8 @@ std::string summary(const std::string& text) {
   return shown;
 }
 
-// A PNG's width and height from its IHDR chunk; nothing when it is no PNG.
-std::optional<std::pair<uint32_t, uint32_t>> pngSides(const std::string& png) {
-  if (png.size() < 24 || png.rfind("\x89PNG\r\n\x1a\n", 0) != 0 ||
-      png.compare(12, 4, "IHDR") != 0) {
-    return std::nullopt;
-  }
-  const auto word = [&png](size_t at) {
-    uint32_t value = 0;
-    for (size_t i = at; i < at + 4; ++i) value = (value << 8) | static_cast<uint8_t>(png[i]);
-    return value;
-  };
-  return std::make_pair(word(16), word(20));
-}
-
-std::string sides(const std::pair<uint32_t, uint32_t>& size, const char* by = "\u00d7") {
-  return std::to_string(size.first) + by + std::to_string(size.second);
+std::string sides(const quillon::PNGHeader& size, const char* by = "\u00d7") {
+  return std::to_string(size.width) + by + std::to_string(size.height);
 }
 
 void save(const fs::path& path, const std::string& bytes) {
@@ -181,10 +167,10 @@ int fitOneSnapshot(const Settings& settings) {
   // The viewer's own picture, fetched past quillon-mcp, to compare with.
   const quillon::APIResponse own =
       quillon::urlSessionTransport(base, 30.0)("GET", "/v1/snapshot.png", std::nullopt);
-  const auto ownSides = pngSides(own.data);
+  const auto ownSides = quillon::readPNGHeader(own.data);
   tour.check(own.status == 200 && ownSides, "the viewer's snapshot is not a PNG");
   if (!ownSides) return 1;
-  tour.check(std::max(ownSides->first, ownSides->second) > quillon::kDefaultSnapshotMaxEdge,
+  tour.check(std::max(ownSides->width, ownSides->height) > quillon::kDefaultSnapshotMaxEdge,
              "the viewer's snapshot fits as it is: there is nothing to scale down");
   save(fs::path(settings.out) / ("viewport-" + sides(*ownSides, "x") + ".png"), own.data);
 
@@ -197,10 +183,10 @@ int fitOneSnapshot(const Settings& settings) {
   }
   const std::string caption = quillon::demo::resultText(result);
   const size_t resultBytes = result.dump().size();
-  const auto sent = pngSides(png);
+  const auto sent = quillon::readPNGHeader(png);
   tour.check(mimeType == "image/png" && sent, "the snapshot sent is not a PNG image");
   if (sent) {
-    tour.check(std::max(sent->first, sent->second) <= quillon::kDefaultSnapshotMaxEdge,
+    tour.check(std::max(sent->width, sent->height) <= quillon::kDefaultSnapshotMaxEdge,
                "the snapshot sent is " + sides(*sent) + ", over the longest side allowed");
     tour.check(
         caption.find("from " + sides(*ownSides) + " to " + sides(*sent)) != std::string::npos,

@@ -82,20 +82,27 @@ struct Picture {
   const uint8_t* row(uint32_t y) const { return pixels.data() + size_t(y) * width * channels; }
 };
 
-// Feeds `height` source rows of `width` x `channels`, scaled to `size`, to
-// `writer`; `next(row)` gives each source row in turn.
-template <typename Next>
-void scaleInto(uint32_t width, uint32_t height, int channels, Size size, Next next,
-               PNGWriter& writer) {
+// Takes `height` source rows of `width` x `channels`, each from `next(row)`,
+// and hands each row of the picture scaled to `size` to `put`.
+template <typename Next, typename Put>
+void scaleInto(uint32_t width, uint32_t height, int channels, Size size, Next next, Put put) {
   std::vector<uint8_t> source(size_t(width) * channels), scaled(size_t(size.width) * channels);
   if (size.width == width && size.height == height) {
-    for (uint32_t y = 0; y < height; ++y) writer.writeRow(next(source.data()));
+    for (uint32_t y = 0; y < height; ++y) put(next(source.data()));
     return;
   }
   BoxResampler resampler(width, height, size.width, size.height, channels);
   for (uint32_t y = 0; y < height; ++y) {
-    if (resampler.push(next(source.data()), scaled.data())) writer.writeRow(scaled.data());
+    if (resampler.push(next(source.data()), scaled.data())) put(scaled.data());
   }
+}
+
+// Each next row of `reader`, read into the buffer it is given.
+auto readFrom(PNGReader& reader) {
+  return [&reader](uint8_t* row) {
+    reader.readRow(row);
+    return static_cast<const uint8_t*>(row);
+  };
 }
 
 // The scaling of one body: its sizes encoded, and the guesses between them.
@@ -116,21 +123,10 @@ class Fitter {
     held_.height = base_.height;
     held_.channels = channels_;
     held_.pixels.resize(size_t(base_.width) * base_.height * channels_);
-    uint32_t y = 0;
-    std::vector<uint8_t> source(size_t(header.width) * channels_);
-    const bool scaling = base_.width != header.width || base_.height != header.height;
-    std::optional<BoxResampler> resampler;
-    if (scaling) resampler.emplace(header.width, header.height, base_.width, base_.height, channels_);
-    for (uint32_t row = 0; row < header.height; ++row) {
-      uint8_t* target = held_.pixels.data() + size_t(y) * base_.width * channels_;
-      if (!scaling) {
-        reader.readRow(target);
-        ++y;
-      } else {
-        reader.readRow(source.data());
-        if (resampler->push(source.data(), target)) ++y;
-      }
-    }
+    uint8_t* target = held_.pixels.data();
+    const size_t rowBytes = size_t(base_.width) * channels_;
+    scaleInto(header.width, header.height, channels_, base_, readFrom(reader),
+              [&](const uint8_t* row) { target = std::copy(row, row + rowBytes, target); });
   }
 
   Size base() const { return base_; }
@@ -156,18 +152,14 @@ class Fitter {
   // The picture at `size`, from the held rows or from the viewport's again.
   std::string encode(Size size) const {
     PNGWriter writer(size.width, size.height, channels_, colourChunks_);
+    const auto put = [&](const uint8_t* row) { writer.writeRow(row); };
     if (!held_.pixels.empty()) {
       uint32_t y = 0;
-      scaleInto(held_.width, held_.height, channels_, size,
-                [&](uint8_t*) { return held_.row(y++); }, writer);
+      scaleInto(held_.width, held_.height, channels_, size, [&](uint8_t*) { return held_.row(y++); },
+                put);
     } else {
       PNGReader reader(body_);
-      scaleInto(header_.width, header_.height, channels_, size,
-                [&](uint8_t* row) {
-                  reader.readRow(row);
-                  return static_cast<const uint8_t*>(row);
-                },
-                writer);
+      scaleInto(header_.width, header_.height, channels_, size, readFrom(reader), put);
     }
     return writer.finish();
   }
