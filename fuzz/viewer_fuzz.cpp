@@ -377,6 +377,9 @@ class AnswerReader {
       // them) let pass. Not a cut of anything the answer carries.
       if (!field) return rest_ == "\r" ? unknown() : cut();
       if (field->empty()) return complete();
+      // libcurl 8.21 fails a transfer on a folded trailer line, and the
+      // versions before it pass it on: refused on all.
+      if (field->starts_with(' ') || field->starts_with('\t')) return broken();
       std::string name;
       std::string_view value;
       if (!fieldLine(*field, name, value) || !allOf(value, isTextChar)) return unknown();

@@ -187,6 +187,11 @@ TEST(Transport, ReadsTheAnswersLibcurlVersionsDisagreeOnAlike) {
       {"a head of more than 64 KiB",
        ok + "X: " + std::string(70000, 'a') + "\r\nContent-Length: 3\r\n\r\nabc", 0},
       {"the first field folded", ok + " X: 1\r\nContent-Length: 3\r\n\r\nabc", 0},
+      {"a trailer field", ok + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\nX: 1\r\n\r\n",
+       200, "abc"},
+      // Found by fuzzing: 8.21 fails the transfer, the others took it.
+      {"a trailer field folded",
+       ok + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\nX: 1\r\n 2\r\n\r\n", 0},
       {"the first field after a 100 folded",
        "HTTP/1.1 100 Continue\r\n\tX: 1\r\n\r\n" + test::httpReply(200, "", "abc"), 0},
   };

@@ -50,8 +50,7 @@ struct PNGWriter::Deflater {
 };
 
 PNGWriter::PNGWriter(uint32_t width, uint32_t height, int channels, std::string_view chunks)
-    : width_(width),
-      height_(height),
+    : height_(height),
       pixelBytes_(static_cast<size_t>(channels)),
       rowBytes_(size_t(width) * static_cast<size_t>(channels)) {
   static constexpr std::array<char, 5> kColourType = {0, 0, 4, 2, 6};

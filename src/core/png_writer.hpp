@@ -50,7 +50,7 @@ class PNGWriter {
 
   void flushData(bool last);
 
-  uint32_t width_, height_, rows_ = 0;
+  uint32_t height_, rows_ = 0;
   size_t pixelBytes_, rowBytes_;
   std::string file_;
   std::string previous_, current_;  // unfiltered, each after pixelBytes_ zeros
