@@ -140,8 +140,11 @@ TEST(Transport, ReadsTheAnswersLibcurlVersionsDisagreeOnAlike) {
     std::string name, answer;
     int status;  // 0: refused, the viewer unreachable
     std::string body = "";
+    FakeViewer::Reply::Then then = FakeViewer::Reply::Then::next;
   };
   const std::string ok = "HTTP/1.1 200 OK\r\n";
+  const std::string chunked = ok + "Transfer-Encoding: chunked\r\n\r\n";
+  const auto close = FakeViewer::Reply::Then::close;
   const std::vector<Row> rows = {
       {"leading zeros", ok + "Content-Length: 003\r\n\r\nabc", 200, "abc"},
       {"blanks around it", ok + "Content-Length: \t3 \t\r\n\r\nabc", 200, "abc"},
@@ -187,17 +190,31 @@ TEST(Transport, ReadsTheAnswersLibcurlVersionsDisagreeOnAlike) {
       {"a head of more than 64 KiB",
        ok + "X: " + std::string(70000, 'a') + "\r\nContent-Length: 3\r\n\r\nabc", 0},
       {"the first field folded", ok + " X: 1\r\nContent-Length: 3\r\n\r\nabc", 0},
-      {"a trailer field", ok + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\nX: 1\r\n\r\n",
-       200, "abc"},
+      {"a trailer field", chunked + "3\r\nabc\r\n0\r\nX: 1\r\n\r\n", 200, "abc"},
+      {"chunks with extensions and lone LFs", chunked + "2 ; x=\"y\"\nab\nA\r\n0123456789\n0;z\n\n",
+       200, "ab0123456789"},
+      {"bytes after the trailers", chunked + "3\r\nabc\r\n0\r\n\r\nHTTP/1.1 200 OK\r\n", 200,
+       "abc"},
       // Found by fuzzing: 8.21 fails the transfer, the others took it.
-      {"a trailer field folded",
-       ok + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\nX: 1\r\n 2\r\n\r\n", 0},
+      {"a trailer field folded", chunked + "3\r\nabc\r\n0\r\nX: 1\r\n 2\r\n\r\n", 0},
+      // 7.77 to 8.4 took these for whole, 8.6 on do not.
+      {"the last line end cut after its CR", chunked + "3\r\nabc\r\n0\r\n\r", 0, "", close},
+      {"a trailer cut after its CR", chunked + "3\r\nabc\r\n0\r\nX: 1\r", 0, "", close},
+      {"a chunk size of 13 digits", chunked + "0000000000003\r\nabc\r\n0\r\n\r\n", 0},
+      {"a size followed by more than an extension", chunked + "3x\r\nabc\r\n0\r\n\r\n", 0},
+      {"a chunk without its line end", chunked + "3\r\nabcd\r\n0\r\n\r\n", 0},
+      {"a trailer without a colon", chunked + "3\r\nabc\r\n0\r\nnonsense\r\n\r\n", 0},
+      {"trailers of more than 64 KiB",
+       chunked + "3\r\nabc\r\n0\r\nX: " + std::string(70000, 'a') + "\r\n\r\n", 0},
       {"the first field after a 100 folded",
        "HTTP/1.1 100 Continue\r\n\tX: 1\r\n\r\n" + test::httpReply(200, "", "abc"), 0},
   };
   for (const Row& row : rows) {
-    // The connection stays open: a refusal may not wait for the viewer.
-    FakeViewer viewer([&](const FakeViewer::Request&) { return FakeViewer::Reply{{row.answer}}; });
+    // Unless the row closes it, the connection stays open: a refusal may not
+    // wait for the viewer.
+    FakeViewer viewer([&](const FakeViewer::Request&) {
+      return FakeViewer::Reply{{row.answer}, {}, row.then};
+    });
     const Transport transport = urlSessionTransport(viewer.base(), 5.0);
     try {
       const APIResponse answer = transport("GET", "/v1/state", std::nullopt);

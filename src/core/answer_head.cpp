@@ -78,14 +78,18 @@ bool isFolded(std::string_view line) {
 }
 
 // Trailer fields of a chunked body are no headers of the answer: a trailing
-// Content-Type must not turn a snapshot into text. They are judged as fields
-// all the same. A folded trailer line is refused: libcurl 8.21 fails the
-// whole transfer on one, while the versions macOS ships hand it over.
+// Content-Type must not turn a snapshot into text. The transport has libcurl
+// pass a chunked body through undecoded, trailers included, and judges them
+// there; any that a libcurl hands over here anyway are judged the same way.
 bool isTrailer(std::string_view line) {
   return !isFolded(line) && fieldOf(line).has_value();
 }
 
 }  // namespace
+
+bool isFieldLine(std::string_view line) {
+  return fieldOf(line).has_value();
+}
 
 std::optional<uint64_t> parseContentLength(std::string_view value) {
   value = trim(value, " \t");

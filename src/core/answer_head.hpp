@@ -42,6 +42,8 @@ class AnswerHead {
   std::map<std::string, std::string>&& takeHeaders() { return std::move(headers_); }
   // Content-Type as sent, "" when absent.
   const std::string& contentType() const { return contentType_; }
+  // The final block announced a chunked body.
+  bool chunked() const { return chunked_; }
 
  private:
   bool takeField(std::string_view line);
@@ -56,6 +58,10 @@ class AnswerHead {
   bool complete_ = false;
   size_t headBytes_ = 0;
 };
+
+// "name: value" with a token name and a value of visible characters, spaces
+// and tabs; `line` holds no line end. A folded line is none.
+bool isFieldLine(std::string_view line);
 
 // The length a Content-Length value announces, or nothing when no body can
 // have it: anything but decimal digits once spaces and tabs are trimmed, or

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "answer_head.hpp"
+#include "chunked_body.hpp"
 
 namespace quillon {
 
@@ -233,6 +234,12 @@ class CurlSession {
     long status = 0;
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     if (status == 0) throw ProxyError::unreachable(base_);
+    // 204 and 304 carry no body, whatever their fields say, and libcurl
+    // passes none on.
+    if (exchange.head.chunked() && status != 204 && status != 304 &&
+        !decodeChunkedBody(exchange.response.data)) {
+      throw ProxyError::unreachable(base_);
+    }
     exchange.response.status = status;
     exchange.response.contentType = exchange.head.contentType();
     exchange.response.headers = exchange.head.takeHeaders();
@@ -320,6 +327,9 @@ class CurlSession {
     setopt(h, CURLOPT_WRITEDATA, &exchange);
     setopt(h, CURLOPT_HEADERFUNCTION, &onHeader);
     setopt(h, CURLOPT_HEADERDATA, &exchange);
+    // A chunked body comes through as sent, and decodeChunkedBody reads it:
+    // libcurl versions disagree on where one ends.
+    setopt(h, CURLOPT_HTTP_TRANSFER_DECODING, 0L);
 
     if (body) {
       setopt(h, CURLOPT_POST, 1L);
