@@ -44,16 +44,12 @@ bool isTextChar(char c) {
   return byte == '\t' || (byte >= 0x20 && byte != 0x7F);
 }
 
-bool allText(std::string_view text) {
-  return std::all_of(text.begin(), text.end(), isTextChar);
-}
-
 // "HTTP/1.1 200 OK" or "HTTP/1.0 200", giving the status; nothing for any
 // other form (HTTP/2 in an HTTP/1.1 exchange, four digits, no space, ...).
 std::optional<int> statusOf(std::string_view line) {
   if (!(line.starts_with("HTTP/1.1 ") || line.starts_with("HTTP/1.0 ")) || line.size() < 12 ||
       !std::all_of(line.begin() + 9, line.begin() + 12, isDigit) ||
-      (line.size() > 12 && line[12] != ' ') || !allText(line.substr(12))) {
+      (line.size() > 12 && line[12] != ' ') || !isFieldText(line.substr(12))) {
     return std::nullopt;
   }
   const int status = (line[9] - '0') * 100 + (line[10] - '0') * 10 + (line[11] - '0');
@@ -67,7 +63,7 @@ std::optional<std::pair<std::string_view, std::string_view>> fieldOf(std::string
   const size_t colon = line.find(':');
   if (colon == std::string_view::npos || colon == 0 ||
       !std::all_of(line.begin(), line.begin() + colon, isTokenChar) ||
-      !allText(line.substr(colon + 1))) {
+      !isFieldText(line.substr(colon + 1))) {
     return std::nullopt;
   }
   return std::pair{line.substr(0, colon), trim(line.substr(colon + 1), " \t")};
@@ -86,6 +82,10 @@ bool isTrailer(std::string_view line) {
 }
 
 }  // namespace
+
+bool isFieldText(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), isTextChar);
+}
 
 bool isFieldLine(std::string_view line) {
   return fieldOf(line).has_value();
@@ -147,7 +147,7 @@ bool AnswerHead::takeField(std::string_view line) {
     // newer libcurl (8.21) joins it before any callback sees it. A folded
     // first field continues nothing (some versions refuse it, others took
     // it, and 7.88 appended it to freed memory).
-    if (lastField_.empty() || !allText(line)) return false;
+    if (lastField_.empty() || !isFieldText(line)) return false;
     const std::string_view more = trim(line, " \t");
     if (more.empty()) return true;
     // Older versions frame the body by a length or coding's first line

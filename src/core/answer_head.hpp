@@ -59,6 +59,10 @@ class AnswerHead {
   size_t headBytes_ = 0;
 };
 
+// Text a field value or reason phrase may hold: tab, space, visible ASCII
+// and any byte above it; never a control character.
+bool isFieldText(std::string_view text);
+
 // "name: value" with a token name and a value of visible characters, spaces
 // and tabs; `line` holds no line end. A folded line is none.
 bool isFieldLine(std::string_view line);

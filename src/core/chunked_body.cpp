@@ -17,22 +17,11 @@ constexpr size_t kMaxTrailerBytes = 64 * 1024;
 // limits differ beyond them.
 constexpr size_t kMaxSizeDigits = 12;
 
-std::string_view trimBlanks(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
-}
-
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-bool isTextChar(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  return byte == '\t' || (byte >= 0x20 && byte != 0x7F);
 }
 
 class Reader {
@@ -78,11 +67,11 @@ std::optional<size_t> chunkSize(std::string_view line) {
     size = size * 16 + static_cast<size_t>(hexValue(line[digits - 1]));
   }
   if (digits == 0) return std::nullopt;
-  const std::string_view extension = trimBlanks(line.substr(digits));
-  if (!extension.empty() && extension.front() != ';') return std::nullopt;
-  for (char c : extension) {
-    if (!isTextChar(c)) return std::nullopt;
-  }
+  // Blanks may stand before the ";", and are field text like the rest.
+  const std::string_view extension = line.substr(digits);
+  const size_t start = extension.find_first_not_of(" \t");
+  if (start != std::string_view::npos && extension[start] != ';') return std::nullopt;
+  if (!isFieldText(extension)) return std::nullopt;
   return size;
 }
 
