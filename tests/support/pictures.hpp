@@ -1,7 +1,7 @@
 // What the picture tests share: a whole PNG read with the server's reader,
 // PNG files put together chunk by chunk (so that they can be broken on
-// purpose), and ImageMagick, where it is installed, as the reference that
-// owes nothing to this code.
+// purpose), and ImageMagick and libjpeg, where they are installed, as the
+// references that owe nothing to this code.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +39,13 @@ std::string deflated(std::string_view bytes);
 // not installed here (the hosted Macs) or fails.
 std::optional<std::string> imageMagick(const std::vector<std::string>& arguments);
 bool haveImageMagick();
+
+// libjpeg, where it was found at configure time, as the decoder of what the
+// JPEG writer writes. readJPEG gives grey as 1 channel and colour as 3, and
+// the ICC profile when asked (empty when there is none); it throws
+// std::runtime_error when libjpeg refuses the file or is not installed.
+bool haveLibjpeg();
+Picture readJPEG(std::string_view jpeg, std::string* iccProfile = nullptr);
 
 // The root of the mean squared difference of two pictures of one shape,
 // each sample as a share of 255.
