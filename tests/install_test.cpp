@@ -204,6 +204,7 @@ TEST(Install, BundleManifestPublishesWhatTheServerDoes) {
   const std::pair<const char*, std::string> settings[] = {
       {"QUILLON_API_PORT", apiBaseURL(none).substr(apiBaseURL(none).rfind(':') + 1)},
       {"QUILLON_SNAPSHOT_MAX_BYTES", std::to_string(snapshotLimits(none).maxBytes)},
+      {"QUILLON_SNAPSHOT_FORMAT", "\"auto\""},
   };
   for (const auto& [variable, serverDefault] : settings) {
     const std::string value = manifest["server"]["mcp_config"]["env"].value(variable, "");

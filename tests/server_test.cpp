@@ -233,8 +233,9 @@ TEST(SnapshotResult, FitsThePictureToTheResultAsWritten) {
       continue;
     }
     EXPECT_LE(QuillonMCPServer::encode(result)->size(), row.budget);
-    EXPECT_EQ(result["content"][0]["mimeType"], "image/png");
-    EXPECT_TRUE(result["content"][1]["text"].get<std::string>().starts_with(caption + " Scaled down from 300"));
+    EXPECT_EQ(result["content"][0]["mimeType"], "image/jpeg");
+    EXPECT_TRUE(result["content"][1]["text"].get<std::string>().starts_with(
+        caption + " Sent as JPEG (quality 92), at its own size"));
   }
 }
 

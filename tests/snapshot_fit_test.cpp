@@ -1,11 +1,15 @@
-// A snapshot that fits goes out byte for byte; one that does not is scaled
-// down until it fits, or refused with a text that says what to do. Last, the
+// A snapshot that fits goes out byte for byte; one that does not goes as the
+// largest picture that fits (a PNG, else a JPEG at the best quality, else a
+// smaller one), or is refused with a text that says what to do. Last, the
 // built executable with its default limits, against a viewer that sends
 // pictures far larger than a host takes.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
+#include <regex>
+
+#include "jpeg_writer.hpp"
 #include "mcp_client.hpp"
 #include "png_reader.hpp"
 #include "png_writer.hpp"
@@ -22,34 +26,40 @@ using namespace std::chrono_literals;
 using Outcome = FittedSnapshot::Outcome;
 
 TEST(SnapshotLimits, AreTakenFromDecimalDigitsOnly) {
+  constexpr auto kAuto = SnapshotFormat::automatic, kPNG = SnapshotFormat::png;
   const struct {
     const char* bytes;  // nullptr: not set
     const char* edge;
+    const char* format;
     uint64_t maxBytes;
     uint32_t maxEdge;
+    SnapshotFormat expected;
   } cases[] = {
-      {nullptr, nullptr, 1000000, 1568},
-      {"0", "0", 0, 0},
-      {"250000", "00768", 250000, 768},
-      {"18446744073709551615", "4294967295", UINT64_MAX, UINT32_MAX},
-      {"18446744073709551616", "4294967296", 1000000, 1568},
-      {"", "", 1000000, 1568},
-      {"+5", "-1", 1000000, 1568},
-      {" 5", "5 ", 1000000, 1568},
-      {"1e6", "0x10", 1000000, 1568},
-      {"5\n", "1,568", 1000000, 1568},
+      {nullptr, nullptr, nullptr, 1000000, 2000, kAuto},
+      {"0", "0", "png", 0, 0, kPNG},
+      {"250000", "00768", "auto", 250000, 768, kAuto},
+      {"18446744073709551615", "4294967295", "PNG", UINT64_MAX, UINT32_MAX, kAuto},
+      {"18446744073709551616", "4294967296", "jpeg", 1000000, 2000, kAuto},
+      {"", "", "", 1000000, 2000, kAuto},
+      {"+5", "-1", " png", 1000000, 2000, kAuto},
+      {" 5", "5 ", "png ", 1000000, 2000, kAuto},
+      {"1e6", "0x10", nullptr, 1000000, 2000, kAuto},
+      {"5\n", "1,568", nullptr, 1000000, 2000, kAuto},
   };
   for (const auto& c : cases) {
-    Environment environment = {{"quillon_snapshot_max_bytes", "7"}};
+    Environment environment = {{"quillon_snapshot_max_bytes", "7"}, {"quillon_snapshot_format", "png"}};
     if (c.bytes) environment["QUILLON_SNAPSHOT_MAX_BYTES"] = c.bytes;
     if (c.edge) environment["QUILLON_SNAPSHOT_MAX_EDGE"] = c.edge;
+    if (c.format) environment["QUILLON_SNAPSHOT_FORMAT"] = c.format;
     const SnapshotLimits limits = snapshotLimits(environment);
     EXPECT_EQ(limits.maxBytes, c.maxBytes) << (c.bytes ? c.bytes : "unset");
     EXPECT_EQ(limits.maxEdge, c.maxEdge) << (c.edge ? c.edge : "unset");
+    EXPECT_EQ(limits.format, c.expected) << (c.format ? c.format : "unset");
   }
 }
 
-constexpr ResultFrame kFrame{150, 140};
+constexpr ResultFrame kFrame{150, 140, 141};
+constexpr auto kPNGOnly = SnapshotFormat::png;
 
 uint64_t resultBytes(const std::string& body, uint64_t frame) {
   return base64Encode(body).size() + frame;
@@ -64,6 +74,8 @@ std::string withGamma(const Picture& picture) {
   return writer.finish();
 }
 
+// Lossless all the way: what is sent is the viewer's picture, or a PNG of it
+// scaled down.
 TEST(FitSnapshot, SendsAPictureThatFitsAsItIsAndScalesOneThatDoesNot) {
   const std::string png = pngOf(renderLike(300, 200));
   const std::string wide = pngOf(renderLike(2000, 8, 1));
@@ -77,31 +89,32 @@ TEST(FitSnapshot, SendsAPictureThatFitsAsItIsAndScalesOneThatDoesNot) {
     uint32_t longSide;  // of the picture sent; 0: any under 300
   } cases[] = {
       {"exactly the budget", png, {exact, 300}, Outcome::asSent, 300},
-      {"a byte over the budget", png, {exact - 1, 300}, Outcome::scaled, 0},
-      {"a side over the edge", png, {exact, 299}, Outcome::scaled, 299},
+      {"a byte over the budget", png, {exact - 1, 300, kPNGOnly}, Outcome::encoded, 0},
+      {"a side over the edge", png, {exact, 299, kPNGOnly}, Outcome::encoded, 299},
       {"no edge: the budget alone", wide, {10000000, 0}, Outcome::asSent, 2000},
-      {"over the edge, grey", wide, {10000000, 1568}, Outcome::scaled, 1568},
+      {"over the edge, grey", wide, {10000000, 1568, kPNGOnly}, Outcome::encoded, 1568},
       {"fitting off", wide, {0, 5}, Outcome::asSent, 2000},
       {"fitting off, not even a picture", "no picture", {0, 5}, Outcome::asSent, 0},
-      {"over the budget by a fifth", png, {exact * 4 / 5, 0}, Outcome::scaled, 0},
-      {"RGBA with a gamma", rgba, {10000000, 200}, Outcome::scaled, 200},
-      {"grey and alpha with a gamma", ga, {10000000, 200}, Outcome::scaled, 200},
+      {"over the budget by a fifth", png, {exact * 4 / 5, 0, kPNGOnly}, Outcome::encoded, 0},
+      {"RGBA with a gamma", rgba, {10000000, 200}, Outcome::encoded, 200},
+      {"grey and alpha with a gamma", ga, {10000000, 200}, Outcome::encoded, 200},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const FittedSnapshot fitted = fitSnapshot(c.body, c.limits, kFrame);
     ASSERT_EQ(fitted.outcome, c.outcome) << fitted.note;
     if (c.outcome == Outcome::asSent) continue;
-    const Picture sent = readPicture(fitted.png), source = readPicture(c.body);
+    ASSERT_EQ(fitted.mimeType, "image/png");
+    const Picture sent = readPicture(fitted.picture), source = readPicture(c.body);
     const uint32_t longSide = std::max(sent.width, sent.height);
     EXPECT_EQ(longSide, c.longSide ? c.longSide : std::min(longSide, 299u));
-    EXPECT_LE(resultBytes(fitted.png, kFrame.asPNG + 1 + fitted.note.size()), c.limits.maxBytes);
+    EXPECT_LE(resultBytes(fitted.picture, kFrame.asPNG + 1 + fitted.note.size()), c.limits.maxBytes);
     EXPECT_EQ(fitted.note, "Scaled down from " + std::to_string(source.width) + "\xC3\x97" +
                                std::to_string(source.height) + " to " +
                                std::to_string(sent.width) + "\xC3\x97" +
                                std::to_string(sent.height) + " to fit the assistant's limits.");
     EXPECT_EQ(sent.channels, source.channels) << "grey stays grey, alpha stays";
-    EXPECT_EQ(PNGReader(fitted.png).colourChunks(), PNGReader(c.body).colourChunks());
+    EXPECT_EQ(PNGReader(fitted.picture).colourChunks(), PNGReader(c.body).colourChunks());
   }
 }
 
@@ -134,7 +147,7 @@ TEST(FitSnapshot, RefusesWhatCannotBeScaledAndSaysWhatToDo) {
        "result): it is " + std::to_string(noise.size()) +
            " bytes (600\xC3\x97" "400 pixels), and even scaled down to 256\xC3\x97" "171 "
            "pixels, the smallest it is sent at, it is "},
-      {"too large at an edge under the floor", noise, {3000, 100},
+      {"too large at an edge under the floor", noise, {3000, 100, kPNGOnly},
        "The viewport snapshot does not fit what the assistant takes (3000 bytes a tool "
        "result, 100 pixels a side): it is " + std::to_string(noise.size()) +
            " bytes (600\xC3\x97" "400 pixels), and even scaled down to 100\xC3\x97" "67 "
@@ -147,6 +160,171 @@ TEST(FitSnapshot, RefusesWhatCannotBeScaledAndSaysWhatToDo) {
     EXPECT_EQ(fitted.note.substr(0, c.text.size()), c.text);
     EXPECT_TRUE(fitted.note.ends_with(advice)) << fitted.note;
   }
+}
+
+// What a fitted snapshot is, read back: its sides and, for a JPEG, its
+// components, quality and ICC profile.
+struct Sent {
+  std::string mimeType;
+  uint32_t width = 0, height = 0;
+  int components = 0, quality = 0;
+  std::string profile;
+};
+
+Sent readSent(const FittedSnapshot& fitted) {
+  Sent sent{fitted.mimeType, 0, 0, 0, 0, {}};
+  std::smatch quality;
+  if (std::regex_search(fitted.note, quality, std::regex("JPEG \\(quality (\\d+)\\)"))) {
+    sent.quality = std::stoi(quality[1]);
+  }
+  if (fitted.mimeType == "image/png") {
+    const Picture picture = readPicture(fitted.picture);
+    return {fitted.mimeType, picture.width, picture.height, picture.channels, 0, {}};
+  }
+  const std::optional<JPEGHeader> header = readJPEGHeader(fitted.picture);
+  if (!header) return sent;
+  sent.width = header->width;
+  sent.height = header->height;
+  sent.components = header->components;
+  if (haveLibjpeg()) readJPEG(fitted.picture, &sent.profile);
+  return sent;
+}
+
+Picture withAlpha(Picture picture, uint8_t alpha) {
+  Picture out{picture.width, picture.height, 4, {}};
+  for (size_t i = 0; i < picture.pixels.size(); i += 3) {
+    out.pixels.insert(out.pixels.end(), &picture.pixels[i], &picture.pixels[i] + 3);
+    out.pixels.push_back(alpha);
+  }
+  return out;
+}
+
+std::string pngWith(const Picture& picture, const std::string& chunks) {
+  PNGWriter writer(picture.width, picture.height, picture.channels, chunks);
+  const size_t row = size_t(picture.width) * picture.channels;
+  for (uint32_t y = 0; y < picture.height; ++y) writer.writeRow(&picture.pixels[y * row]);
+  return writer.finish();
+}
+
+// The largest picture that fits, in the order PNG, JPEG from the ceiling
+// down, smaller JPEG; pictures JPEG cannot carry stay PNG. The budgets are
+// set from the very pictures the rows expect, so each row sits on its edge.
+TEST(FitSnapshot, SendsTheLargestPictureThatFits) {
+  const Picture render = renderLike(900, 600);
+  const std::string body = pngOf(render);
+  const uint32_t edge = 800;
+  // The picture at the edge, as the fitter scales it, and what each form of
+  // it takes in the result.
+  const FittedSnapshot lossless = fitSnapshot(body, {UINT64_MAX / 2, edge, kPNGOnly}, kFrame);
+  ASSERT_EQ(lossless.outcome, Outcome::encoded);
+  const Picture scaled = readPicture(lossless.picture);
+  const uint64_t pngResult = resultBytes(lossless.picture, kFrame.asPNG + 1 + lossless.note.size());
+  const auto jpegResult = [&](int quality) {
+    JPEGWriter writer(scaled.width, scaled.height, 3, quality);
+    for (uint32_t y = 0; y < scaled.height; ++y) writer.writeRow(&scaled.pixels[y * scaled.width * 3]);
+    const std::string note = "Scaled down from 900\xC3\x97" "600 to 800\xC3\x97" "533 and sent as JPEG (quality " +
+                             std::to_string(quality) + ") to fit the assistant's limits.";
+    return resultBytes(writer.finish(), kFrame.asJPEG + 1 + note.size());
+  };
+  ASSERT_LT(jpegResult(86), jpegResult(87));
+
+  const std::string profile(3000, 'P');
+  const std::string iccp = pngChunk("iCCP", std::string("Display P3\0\0", 12) + deflated(profile));
+  const std::string gamma = pngChunk("gAMA", std::string("\0\0\xB1\x8F", 4));
+  const std::string srgb = pngChunk("sRGB", std::string(1, '\0'));
+  const std::string cicp = pngChunk("cICP", std::string("\x0C\x0D\x00\x01", 4));
+  const std::string colour = pngOf(renderLike(400, 300)), grey = pngOf(renderLike(400, 300, 1));
+  const uint64_t tight = 40000;  // no lossless 400x300 render fits; a JPEG of it does
+  const struct {
+    const char* name;
+    std::string body;
+    SnapshotLimits limits;
+    const char* mimeType;
+    int quality, components;  // quality 0: the ceiling or lower
+    uint32_t longSide;        // 0: smaller than the edge
+    std::string profile = {};
+  } cases[] = {
+      {"a PNG that fits at the edge stays PNG", body, {pngResult, edge}, "image/png", 0, 3, edge},
+      {"a byte over goes JPEG", body, {pngResult - 1, edge}, "image/jpeg", 92, 3, edge},
+      {"a quality between floor and ceiling", body, {jpegResult(87) - 1, edge}, "image/jpeg", 86, 3,
+       edge},
+      {"the best quality exactly", body, {jpegResult(86), edge}, "image/jpeg", 86, 3, edge},
+      {"under the floor quality: smaller", body, {jpegResult(80) - 1, edge}, "image/jpeg", 80, 3, 0},
+      {"png never gives a JPEG", body, {pngResult - 1, edge, kPNGOnly}, "image/png", 0, 3, 0},
+      {"alpha stays PNG", pngOf(renderLike(400, 300, 4)), {tight * 4, 0}, "image/png", 0, 4, 0},
+      {"opaque alpha is dropped", pngOf(withAlpha(renderLike(400, 300), 255)), {tight, 0},
+       "image/jpeg", 0, 3, 400},
+      {"grey is one component", grey, {tight, 0}, "image/jpeg", 0, 1, 400},
+      {"untagged is plain JFIF", colour, {tight, 0}, "image/jpeg", 0, 3, 400},
+      {"sRGB beside gAMA is plain JFIF", pngWith(renderLike(400, 300), srgb + gamma), {tight, 0},
+       "image/jpeg", 0, 3, 400},
+      {"gAMA alone stays PNG", pngWith(renderLike(400, 300), gamma), {tight * 4, 0}, "image/png", 0,
+       3, 0},
+      {"cICP stays PNG", pngWith(renderLike(400, 300), cicp + srgb), {tight * 4, 0}, "image/png", 0,
+       3, 0},
+      {"iCCP travels in the JPEG", pngWith(renderLike(400, 300), iccp), {tight, 0}, "image/jpeg", 0,
+       3, 400, profile},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const FittedSnapshot fitted = fitSnapshot(c.body, c.limits, kFrame);
+    ASSERT_EQ(fitted.outcome, Outcome::encoded) << fitted.note;
+    const Sent sent = readSent(fitted);
+    EXPECT_EQ(sent.mimeType, c.mimeType);
+    const uint64_t frame = sent.mimeType == "image/png" ? kFrame.asPNG : kFrame.asJPEG;
+    EXPECT_LE(resultBytes(fitted.picture, frame + 1 + fitted.note.size()), c.limits.maxBytes);
+    EXPECT_EQ(sent.components, c.components);
+    const uint32_t longSide = std::max(sent.width, sent.height);
+    EXPECT_TRUE(c.longSide ? longSide == c.longSide
+                           : longSide < (c.limits.maxEdge ? c.limits.maxEdge : 400u))
+        << longSide;
+    if (sent.mimeType == "image/png") continue;
+    EXPECT_EQ(sent.quality, c.quality ? c.quality : std::clamp(sent.quality, 80, 92)) << fitted.note;
+    if (haveLibjpeg()) {
+      EXPECT_EQ(sent.profile, c.profile);
+    }
+  }
+}
+
+// A viewport's axes are one or two pixels wide; sent as JPEG they keep
+// their colour, against the same pixels of the picture scaled but not
+// encoded.
+TEST(FitSnapshot, ThinColouredLinesKeepTheirColour) {
+  if (!haveLibjpeg()) GTEST_SKIP() << "libjpeg is not installed here (Debian: libjpeg62-turbo-dev)";
+  Picture picture = renderLike(1200, 750);
+  const uint8_t colours[3][3] = {{230, 20, 20}, {20, 200, 30}, {30, 40, 230}};
+  for (int c = 0; c < 3; ++c) {
+    for (uint32_t width = 1; width <= 2; ++width) {
+      const uint32_t at = 100 + 200 * c + 100 * width;
+      for (uint32_t i = 0; i < 750; ++i) {
+        for (uint32_t w = 0; w < width; ++w) {
+          std::copy(colours[c], colours[c] + 3, picture.at(at + w, i));                      // down
+          if (i < 700) std::copy(colours[c], colours[c] + 3, picture.at(i + 300, at / 2 + w));  // across
+        }
+      }
+    }
+  }
+  const std::string body = pngOf(picture);
+  const FittedSnapshot reference = fitSnapshot(body, {UINT64_MAX / 2, 1000, kPNGOnly}, kFrame);
+  const FittedSnapshot jpeg = fitSnapshot(body, {reference.picture.size(), 1000}, kFrame);
+  ASSERT_EQ(jpeg.mimeType, "image/jpeg") << jpeg.note;
+  const Picture sent = readJPEG(jpeg.picture), scaled = readPicture(reference.picture);
+  ASSERT_EQ(sent.pixels.size(), scaled.pixels.size());
+  // Where the scaled picture shows a line's colour, the JPEG shows the same
+  // colour, at least two thirds as strong.
+  int lines = 0, lost = 0;
+  for (size_t i = 0; i < scaled.pixels.size(); i += 3) {
+    const uint8_t* want = &scaled.pixels[i];
+    const uint8_t* got = &sent.pixels[i];
+    const int strongest = int(std::max_element(want, want + 3) - want);
+    const int chroma = want[strongest] - *std::min_element(want, want + 3);
+    if (chroma < 90) continue;
+    ++lines;
+    const int gotStrongest = int(std::max_element(got, got + 3) - got);
+    if (gotStrongest != strongest || got[strongest] - *std::min_element(got, got + 3) < chroma * 2 / 3) ++lost;
+  }
+  EXPECT_GT(lines, 3000);
+  EXPECT_EQ(lost, 0) << "of " << lines << " line pixels";
 }
 
 // The result in an answer line, as written.
@@ -179,14 +357,17 @@ TEST(Snapshot, FromTheExecutableFitsTheDefaultLimitsAndTheSessionGoesOn) {
       EXPECT_EQ(result["isError"], true);
       continue;
     }
-    EXPECT_EQ(content[0]["mimeType"], "image/png");
-    const Picture sent = readPicture(demo::decodeBase64(content[0]["data"].get<std::string>()));
-    EXPECT_EQ(sent.width, std::max(sent.width, sent.height));
-    EXPECT_LE(sent.width, 1568u);
-    EXPECT_EQ(content[1]["text"], "Snapshot of the Quillon 3D viewport. Scaled down from 2880\xC3\x97"
-                                  "1800 to " + std::to_string(sent.width) + "\xC3\x97" +
-                                      std::to_string(sent.height) +
-                                      " to fit the assistant's limits.");
+    EXPECT_EQ(content[0]["mimeType"], "image/jpeg");
+    const std::optional<JPEGHeader> sent =
+        readJPEGHeader(demo::decodeBase64(content[0]["data"].get<std::string>()));
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(sent->width, 2000u);
+    EXPECT_EQ(sent->height, 1250u);
+    EXPECT_TRUE(std::regex_match(content[1]["text"].get<std::string>(),
+                                 std::regex("Snapshot of the Quillon 3D viewport. Scaled down from "
+                                            "2880\xC3\x97" "1800 to 2000\xC3\x97" "1250 and sent as JPEG "
+                                            "\\(quality (8\\d|9[0-2])\\) to fit the assistant's limits.")))
+        << content[1]["text"];
   }
 }
 

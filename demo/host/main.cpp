@@ -26,6 +26,7 @@
 #include <string>
 #include <thread>
 
+#include "jpeg_writer.hpp"
 #include "mcp_client.hpp"
 #include "png_reader.hpp"
 #include "proxy.hpp"
@@ -154,6 +155,7 @@ int fitOneSnapshot(const Settings& settings) {
       std::to_string(quillon::kDefaultSnapshotMaxBytes);
   options.environment["QUILLON_SNAPSHOT_MAX_EDGE"] =
       std::to_string(quillon::kDefaultSnapshotMaxEdge);
+  options.environment["QUILLON_SNAPSHOT_FORMAT"] = "auto";
   quillon::process::ChildProcess server(options);
   quillon::demo::McpClient client(server, 60s);
   Tour tour(client);
@@ -175,16 +177,29 @@ int fitOneSnapshot(const Settings& settings) {
   save(fs::path(settings.out) / ("viewport-" + sides(*ownSides, "x") + ".png"), own.data);
 
   const JSON result = tour.call("quillon_snapshot", JSON::object(), Tour::Expect::ok);
-  std::string png, mimeType;
+  std::string picture, mimeType;
   for (const JSON& item : result.value("content", JSON::array())) {
     if (item.value("type", "") != "image") continue;
-    png = quillon::demo::decodeBase64(item.value("data", ""));
+    picture = quillon::demo::decodeBase64(item.value("data", ""));
     mimeType = item.value("mimeType", "");
   }
   const std::string caption = quillon::demo::resultText(result);
   const size_t resultBytes = result.dump().size();
-  const auto sent = quillon::readPNGHeader(png);
-  tour.check(mimeType == "image/png" && sent, "the snapshot sent is not a PNG image");
+  // The sides of what was sent, read by the server's own header readers.
+  std::optional<quillon::PNGHeader> sent;
+  std::string format = "PNG";
+  if (mimeType == "image/jpeg") {
+    if (const auto jpeg = quillon::readJPEGHeader(picture)) {
+      sent = quillon::PNGHeader{jpeg->width, jpeg->height};
+    }
+    const size_t quality = caption.find("JPEG (quality ");
+    format = quality == std::string::npos
+                 ? "JPEG"
+                 : caption.substr(quality, caption.find(')', quality) - quality + 1);
+  } else if (mimeType == "image/png") {
+    sent = quillon::readPNGHeader(picture);
+  }
+  tour.check(sent.has_value(), "the snapshot sent is no PNG or JPEG image (" + mimeType + ")");
   if (sent) {
     tour.check(std::max(sent->width, sent->height) <= quillon::kDefaultSnapshotMaxEdge,
                "the snapshot sent is " + sides(*sent) + ", over the longest side allowed");
@@ -192,12 +207,14 @@ int fitOneSnapshot(const Settings& settings) {
         caption.find("from " + sides(*ownSides) + " to " + sides(*sent)) != std::string::npos,
         "the caption does not give the two sizes: " + caption);
     std::cout << "  viewer " << sides(*ownSides) << ", " << own.data.size() << " bytes -> sent "
-              << sides(*sent) << ", " << png.size() << " bytes, in a result of " << resultBytes
-              << " bytes\n";
+              << sides(*sent) << " as " << format << ", " << picture.size()
+              << " bytes, in a result of " << resultBytes << " bytes\n";
   }
   tour.check(resultBytes <= quillon::kDefaultSnapshotMaxBytes,
              "the result is " + std::to_string(resultBytes) + " bytes, over the limit");
-  save(fs::path(settings.out) / "snapshot-fitted.png", png);
+  save(fs::path(settings.out) /
+           (mimeType == "image/jpeg" ? "snapshot-fitted.jpg" : "snapshot-fitted.png"),
+       picture);
   finish(server, tour);
   if (tour.failures() > 0) return 1;
   std::cout << "The snapshot was fitted as expected.\n";

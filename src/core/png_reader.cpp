@@ -240,6 +240,43 @@ std::optional<PNGHeader> readPNGHeader(std::string_view file) {
   return header;
 }
 
+std::optional<std::string_view> findChunk(std::string_view chunks, std::string_view type) {
+  for (size_t at = 0; at + 12 <= chunks.size();) {
+    const size_t length = bigEndian(chunks.data() + at);
+    if (length > chunks.size() - at - 12) break;
+    if (chunks.substr(at + 4, 4) == type) return chunks.substr(at + 8, length);
+    at += 12 + length;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> inflateICCProfile(std::string_view iccp, size_t most) {
+  // A name of 1 to 79 bytes, its terminating zero, then method 0 (deflate).
+  const size_t nameEnd = iccp.substr(0, 80).find('\0');
+  if (nameEnd == 0 || nameEnd == std::string_view::npos || nameEnd + 2 > iccp.size() ||
+      iccp[nameEnd + 1] != 0) {
+    return std::nullopt;
+  }
+  const std::string_view compressed = iccp.substr(nameEnd + 2);
+  z_stream stream{};
+  if (inflateInit(&stream) != Z_OK) return std::nullopt;
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
+  stream.avail_in = static_cast<uInt>(compressed.size());
+  std::string profile;
+  int status = Z_OK;
+  while (status == Z_OK && profile.size() <= most) {
+    const size_t used = profile.size();
+    profile.resize(used + 64 * 1024);
+    stream.next_out = reinterpret_cast<Bytef*>(profile.data() + used);
+    stream.avail_out = 64 * 1024;
+    status = inflate(&stream, Z_NO_FLUSH);
+    profile.resize(profile.size() - stream.avail_out);
+  }
+  inflateEnd(&stream);
+  if (status != Z_STREAM_END || profile.size() > most || profile.empty()) return std::nullopt;
+  return profile;
+}
+
 PNGReader::PNGReader(std::string_view file) : inflater_(std::make_unique<Inflater>()) {
   readChunks(file);
 }

@@ -46,6 +46,14 @@ inline constexpr uint64_t kMaxInterlacedPNGPixels = 64'000'000;
 // the sides, which says nothing of whether the rest can be read.
 std::optional<PNGHeader> readPNGHeader(std::string_view file);
 
+// The data of the first chunk of `type` among `chunks` (whole chunks, one
+// after the other, as PNGReader::colourChunks gives them), or nothing.
+std::optional<std::string_view> findChunk(std::string_view chunks, std::string_view type);
+// The ICC profile an iCCP chunk's data carries (a name, then the profile
+// deflated), inflated; nothing when it cannot be read or would take more
+// than `most` bytes.
+std::optional<std::string> inflateICCProfile(std::string_view iccp, size_t most);
+
 class PNGReader {
  public:
   // Walks every chunk and judges the header; throws PNGError when the file

@@ -271,14 +271,15 @@ JSON QuillonMCPServer::snapshotResult(APIResponse response) const {
         encode(imageResult(APIResponse{200, {}, contentType, {}}, kSnapshotCaption));
     return text ? text->size() : 0;
   };
-  const ResultFrame frame{frameWith(response.contentType), frameWith("image/png")};
+  const ResultFrame frame{frameWith(response.contentType), frameWith("image/png"),
+                          frameWith("image/jpeg")};
   FittedSnapshot fitted = fitSnapshot(response.data, fitting, frame);
   switch (fitted.outcome) {
     case FittedSnapshot::Outcome::asSent:
       return imageResult(std::move(response), kSnapshotCaption);
-    case FittedSnapshot::Outcome::scaled:
-      response.data = std::move(fitted.png);
-      response.contentType = "image/png";
+    case FittedSnapshot::Outcome::encoded:
+      response.data = std::move(fitted.picture);
+      response.contentType = std::move(fitted.mimeType);
       return imageResult(std::move(response), std::string(kSnapshotCaption) + " " + fitted.note);
     case FittedSnapshot::Outcome::refused:
       break;
