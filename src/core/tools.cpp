@@ -32,7 +32,41 @@ JSON numbers(const char* description) {
   return schema;
 }
 
-JSON tool(const char* name, const char* description,
+// What a tool does to the user's world, as hosts read it to decide what may
+// run without asking (a read-only tool runs in plan or ask modes, and
+// without a confirmation in most hosts). Judged tool by tool:
+//
+// - quillon_state and quillon_help only read.
+// - quillon_open, quillon_camera, quillon_scene, quillon_layers and
+//   quillon_rendering change what the viewer shows, never the user's files:
+//   not read-only, not destructive. Opening a file, setting the camera or the
+//   rendering leaves the same state when done twice (the camera's actions
+//   reset, frame, level or centre to a state of their own); stepping to the
+//   'next' scene, or toggling a layer (no 'visible'), does not.
+// - quillon_snapshot writes a vector PDF at a path the caller names, and a
+//   file already there is replaced: not read-only, and destructive, since
+//   what it replaces is gone. The same call twice writes the same file.
+// - Every tool works on one local viewer and reaches nothing beyond it: a
+//   closed world.
+struct Hints {
+  bool readOnly, destructive, idempotent;
+};
+
+JSON annotations(Hints hints) {
+  JSON object = JSON::object();
+  object["readOnlyHint"] = hints.readOnly;
+  object["destructiveHint"] = hints.destructive;
+  object["idempotentHint"] = hints.idempotent;
+  object["openWorldHint"] = false;
+  return object;
+}
+
+constexpr Hints kReads{true, false, true};
+constexpr Hints kSetsView{false, false, true};
+constexpr Hints kStepsView{false, false, false};
+constexpr Hints kWritesFile{false, true, true};
+
+JSON tool(const char* name, const char* title, Hints hints, const char* description,
           std::initializer_list<std::pair<const char*, JSON>> properties,
           std::initializer_list<const char*> required = {}) {
   JSON schema = JSON::object();
@@ -45,31 +79,33 @@ JSON tool(const char* name, const char* description,
   }
   JSON definition = JSON::object();
   definition["name"] = name;
+  definition["title"] = title;
   definition["description"] = description;
   definition["inputSchema"] = std::move(schema);
+  definition["annotations"] = annotations(hints);
   return definition;
 }
 
 JSON buildCatalogue() {
   JSON tools = JSON::array();
   tools.push_back(tool(
-      "quillon_state",
+      "quillon_state", "Quillon state", kReads,
       "Returns the current state of Quillon: active .skp file path & version, model dimensions in "
       "metres, geometry statistics (faces, edges, components, materials), camera pose (position, "
       "target, yaw, pitch, distance, FOV, focal length mm, exposure EV, perspective/parallel), "
       "scenes, layers, rendering style, lighting mode (sun/point), SSAO, backdrop, and OSC/API "
       "ports.",
       {}));
-  tools.push_back(tool("quillon_help",
+  tools.push_back(tool("quillon_help", "Quillon API reference", kReads,
                        "Returns the full HTTP /v1 API, MCP tool reference, OSCQuery & OSC address "
                        "map for Tallwick, and Bonjour service names.",
                        {}));
   tools.push_back(tool(
-      "quillon_open",
+      "quillon_open", "Open SketchUp model", kSetsView,
       "Opens a SketchUp (.skp) file from disk in Quillon and waits until its 3D scene is ready.",
       {{"path", property("string", "Path to a .skp file on disk")}}, {"path"}));
   tools.push_back(tool(
-      "quillon_camera",
+      "quillon_camera", "Camera", kSetsView,
       "Reads or updates the 3D camera in Quillon: eye position (X, Y, Z in metres), target (TX, "
       "TY, TZ), orientation (yaw -180..180 deg, pitch -89..89 deg), orbit distance, vertical field "
       "of view (fov 10..120 deg), 35mm equivalent focal length (focalLengthMM 5..135 mm), HDR "
@@ -104,7 +140,7 @@ JSON buildCatalogue() {
                     "Eye height above floor in metres when action='eye_height' (default 1.70)")},
       }));
   tools.push_back(tool(
-      "quillon_scene",
+      "quillon_scene", "Scene", kStepsView,
       "Selects a saved SketchUp scene by 0-based index, by scene name, or steps to 'next' / "
       "'prev'.",
       {
@@ -116,7 +152,7 @@ JSON buildCatalogue() {
                             "equivalent to holding Shift)")},
       }));
   tools.push_back(tool(
-      "quillon_layers",
+      "quillon_layers", "Layers", kStepsView,
       "Controls SketchUp layer visibility: show/hide all layers ('all': true/false), solo a layer "
       "('solo': index or name), or set/toggle a specific layer ('index' or 'name', optional "
       "'visible': true/false).",
@@ -128,7 +164,7 @@ JSON buildCatalogue() {
           {"visible", property("boolean", "Explicit visibility state")},
       }));
   tools.push_back(tool(
-      "quillon_rendering",
+      "quillon_rendering", "Rendering and lighting", kSetsView,
       "Updates 3D rendering, lighting, sun, point light, ambient light, SSAO, or backdrop settings "
       "in Quillon.",
       {
@@ -154,7 +190,7 @@ JSON buildCatalogue() {
           {"backdropColor", numbers("Custom backdrop sRGB color [r, g, b] in 0..1")},
       }));
   tools.push_back(tool(
-      "quillon_snapshot",
+      "quillon_snapshot", "Viewport snapshot", kWritesFile,
       "Captures the current 3D viewport of Quillon as a PNG image (default) or exports a 100% "
       "vector PDF when format='pdf'.",
       {
