@@ -26,9 +26,8 @@ APIResponse stateResponse() {
 }
 
 QuillonMCPServer inMemoryServer() {
-  Transport transport = [](const std::string&, const std::string&, std::optional<std::string>) {
-    return stateResponse();
-  };
+  Transport transport = [](const std::string&, const std::string&, std::optional<std::string>,
+                           StopSignal&) { return stateResponse(); };
   return QuillonMCPServer(std::move(transport), "http://127.0.0.1:17950", QUILLON_VERSION);
 }
 

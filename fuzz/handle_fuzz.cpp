@@ -1,5 +1,6 @@
 // handle(line) with a fake viewer, checked against an independent reading of
-// the request.
+// the request, in the era it names; and the same bytes as a run of pushes,
+// cancellations and answers on a CallQueue, against a model of it.
 //
 // Input: the request line, then optionally "\n" and a viewer script:
 //   "u"                      the viewer is unreachable
@@ -10,6 +11,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -17,6 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "call_queue.hpp"
 #include "check.hpp"
 #include "proxy.hpp"
 #include "server.hpp"
@@ -98,23 +101,93 @@ const std::string kParseError =
 void checkError(const Reference& reply, int code, const std::string& message) {
   FUZZ_CHECK(reply.contains("error") && !reply.contains("result"));
   const Reference& error = reply["error"];
-  FUZZ_CHECK(error.is_object() && error.size() == 2);
+  FUZZ_CHECK(error.is_object() && error.size() == (code == -32022 ? 3 : 2));
   FUZZ_CHECK(error["code"].is_number_integer() && error["code"] == code);
   FUZZ_CHECK(error["message"].is_string() && error["message"] == message);
+}
+
+const Reference kHandshakeVersions = {"2024-11-05", "2025-03-26", "2025-06-18", "2025-11-25"};
+
+bool isHandshakeVersion(const Reference& version) {
+  return std::find(kHandshakeVersions.begin(), kHandshakeVersions.end(), version) !=
+         kHandshakeVersions.end();
+}
+
+// What the 2026-07-28 revision adds to every result.
+bool isModernResult(const Reference& result) {
+  return result.value("resultType", "") == "complete" &&
+         result["_meta"] == Reference{{"io.modelcontextprotocol/serverInfo",
+                                       {{"name", "quillon"}, {"version", QUILLON_VERSION}}}};
+}
+
+// The bytes as operations on a queue of calls, each id one of 0 to 3 as a
+// number or as a string: a push, a cancellation, the next call taken, the
+// call in flight answered. The model says which calls run and which answers
+// are written; a string id never names a number.
+void checkQueue(std::string_view input) {
+  quillon::CallQueue queue;
+  std::deque<Reference> queued;
+  std::optional<Reference> inFlight;
+  bool cancelled = false;
+  for (const char byte : input) {
+    const auto op = uint8_t(byte) % 4, key = uint8_t(byte) / 4 % 8;
+    const Reference id = key < 4 ? Reference(key) : Reference(std::to_string(key - 4));
+    switch (op) {
+      case 0:
+        queue.push({quillon::JSON::parse(id.dump()), "quillon_state", quillon::JSON::object()});
+        queued.push_back(id);
+        break;
+      case 1: {
+        size_t named = std::erase(queued, id);
+        if (inFlight && *inFlight == id) {
+          cancelled = true;
+          ++named;
+        }
+        FUZZ_CHECK(queue.cancel(quillon::JSON::parse(id.dump())) == named);
+        break;
+      }
+      case 2: {
+        if (inFlight || queued.empty()) break;
+        const std::optional<quillon::ToolCall> call = queue.next();
+        FUZZ_CHECK(call && Reference::parse(call->id.dump()) == queued.front());
+        inFlight = queued.front();
+        queued.pop_front();
+        cancelled = false;
+        FUZZ_CHECK(!queue.stopSignal().stopped());
+        break;
+      }
+      default: {
+        if (!inFlight) break;
+        FUZZ_CHECK(queue.stopSignal().stopped() == cancelled);
+        bool written = false;
+        queue.finish([&] { written = true; });
+        FUZZ_CHECK(written == !cancelled);
+        inFlight.reset();
+      }
+    }
+  }
+  queue.close();
+  for (const Reference& id : queued) {
+    const std::optional<quillon::ToolCall> call = queue.next();
+    FUZZ_CHECK(call && Reference::parse(call->id.dump()) == id);
+    queue.finish([] {});
+  }
+  FUZZ_CHECK(!queue.next());
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
+  checkQueue(input);
   const size_t split = input.find('\n');
   const std::string line(input.substr(0, split));
   Viewer viewer;
   if (split != std::string_view::npos) viewer.script = input.substr(split + 1);
 
   quillon::QuillonMCPServer server(
-      [&viewer](const std::string& method, const std::string& path,
-                std::optional<std::string> body) { return viewer(method, path, std::move(body)); },
+      [&viewer](const std::string& method, const std::string& path, std::optional<std::string> body,
+                quillon::StopSignal&) { return viewer(method, path, std::move(body)); },
       kBase, QUILLON_VERSION);
   const std::optional<std::string> answer = server.handle(line);
   FUZZ_CHECK(viewer.calls <= 1);
@@ -154,10 +227,41 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Reference params = request.contains("params") && request["params"].is_object()
                                ? request["params"]
                                : Reference::object();
-  if (name == "initialize" || name == "ping" || name == "tools/list") {
+  // The era the request names in params._meta, if it names one.
+  const Reference meta = params.value("_meta", Reference());
+  const Reference version = meta.is_object()
+                                ? meta.value("io.modelcontextprotocol/protocolVersion", Reference())
+                                : Reference();
+  const bool modern = version == "2026-07-28";
+  if (name == "server/discover") {
+    const Reference& result = reply["result"];
+    FUZZ_CHECK(isModernResult(result) && result["supportedVersions"].size() == 5);
+    FUZZ_CHECK(result["ttlMs"].is_number_unsigned() && result["cacheScope"] == "public");
+    FUZZ_CHECK(viewer.calls == 0);
+    return 0;
+  }
+  if (version.is_string() && !modern && !isHandshakeVersion(version) && name != "initialize") {
+    checkError(reply, -32022, "Unsupported protocol version");
+    FUZZ_CHECK(reply["error"]["data"]["requested"] == version);
+    FUZZ_CHECK(viewer.calls == 0);
+    return 0;
+  }
+  if (name == "initialize") {
+    const Reference asked = params.value("protocolVersion", Reference());
+    const Reference answered = reply["result"]["protocolVersion"];
+    FUZZ_CHECK(!asked.is_string()          ? answered == "2024-11-05"
+               : isHandshakeVersion(asked) ? answered == asked
+                                           : answered == "2025-11-25");
+    FUZZ_CHECK(!reply["result"].contains("resultType"));
+    FUZZ_CHECK(viewer.calls == 0);
+    return 0;
+  }
+  if (name == "ping" || name == "tools/list") {
     FUZZ_CHECK(reply.contains("result") && reply["result"].is_object());
     FUZZ_CHECK(viewer.calls == 0);
-    if (name == "ping") FUZZ_CHECK(reply["result"].empty());
+    FUZZ_CHECK(isModernResult(reply["result"]) == modern);
+    if (name == "ping") FUZZ_CHECK(reply["result"].size() == (modern ? 2 : 0));
+    if (name == "tools/list") FUZZ_CHECK(reply["result"].contains("ttlMs") == modern);
     return 0;
   }
   if (name != "tools/call") {
@@ -198,6 +302,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(reply.contains("result") && !reply.contains("error"));
   const Reference& result = reply["result"];
   FUZZ_CHECK(result.is_object() && result["content"].is_array() && !result["content"].empty());
+  FUZZ_CHECK(isModernResult(result) == modern);
   if (!viewer.answered) {
     FUZZ_CHECK(result["isError"] == true);
     FUZZ_CHECK(result["content"].size() == 1);

@@ -66,7 +66,7 @@ TEST(JSONText, RunWritesWhatHandleAnswers) {
   png.resize(7 * JSONText::kReferenceThreshold + 1, '\x7F');
   for (size_t i = 8; i < png.size(); i += 7) png[i] = static_cast<char>(i * 131);
   QuillonMCPServer server(
-      [&png](const std::string&, const std::string& path, std::optional<std::string>) {
+      [&png](const std::string&, const std::string& path, std::optional<std::string>, StopSignal&) {
         const bool image = path == "/v1/snapshot.png";
         return APIResponse{200, image ? png : "{\"a\":1}", image ? "image/png" : "", {}};
       },
@@ -74,8 +74,9 @@ TEST(JSONText, RunWritesWhatHandleAnswers) {
   std::string input, expected;
   for (
       const std::string line :
-      {R"({"jsonrpc":"2.0","id":"a/b","method":"tools/call","params":{"name":"quillon_snapshot"}})",
-       R"({"jsonrpc":"2.0","id":2,"method":"ping"})",
+      // The ping first: answered without the viewer, it may overtake a call.
+      {R"({"jsonrpc":"2.0","id":2,"method":"ping"})",
+       R"({"jsonrpc":"2.0","id":"a/b","method":"tools/call","params":{"name":"quillon_snapshot"}})",
        R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"quillon_state"}})"}) {
     input += line + "\n";
     // Re-serialised by the library, so that this does not lean on JSONText.

@@ -195,6 +195,9 @@ TEST(Transport, ReadsTheAnswersLibcurlVersionsDisagreeOnAlike) {
        200, "ab0123456789"},
       {"bytes after the trailers", chunked + "3\r\nabc\r\n0\r\n\r\nHTTP/1.1 200 OK\r\n", 200,
        "abc"},
+      {"a size in lower-case hex", chunked + "1a\r\nabcdefghijklmnopqrstuvwxyz\r\n0\r\n\r\n", 200,
+       "abcdefghijklmnopqrstuvwxyz"},
+      {"a body cut after a whole chunk, before the last", chunked + "3\r\nabc\r\n", 0, "", close},
       // Found by fuzzing: 8.21 fails the transfer, the others took it.
       {"a trailer field folded", chunked + "3\r\nabc\r\n0\r\nX: 1\r\n 2\r\n\r\n", 0},
       // 7.77 to 8.4 took these for whole, 8.6 on do not.

@@ -9,9 +9,17 @@
 #include <vector>
 
 #include "support/pictures.hpp"
+#include "tools.hpp"
 
 namespace quillon {
 namespace {
+
+const std::string kInstructions =
+    "Controls Quillon, the native macOS 3D viewer for SketchUp (.skp) files. Call quillon_state "
+    "first; open models with quillon_open; control the 3D camera (position, target, yaw, pitch, "
+    "FOV, focal length mm, exposure, standard views) with quillon_camera; switch scenes and layers "
+    "with quillon_scene and quillon_layers; adjust PBR/Clay/X-Ray shading, sun/point lights, SSAO, "
+    "and backdrop with quillon_rendering; inspect the 3D viewport visually with quillon_snapshot.";
 
 struct Sent {
   std::string method, path;
@@ -23,7 +31,8 @@ class ServerTest : public ::testing::Test {
  protected:
   std::vector<Sent> sent;
   QuillonMCPServer server{
-      [this](const std::string& method, const std::string& path, std::optional<std::string> body) {
+      [this](const std::string& method, const std::string& path, std::optional<std::string> body,
+             StopSignal&) {
         sent.push_back({method, path, body});
         return APIResponse{200, "{}", "application/json", {}};
       },
@@ -97,15 +106,107 @@ TEST_F(ServerTest, LinesGetTheirAnswers) {
   EXPECT_TRUE(sent.empty());
 }
 
-TEST_F(ServerTest, InitializeEchoesTheProtocolVersionAskedForOrDefaults) {
+// A handshake revision the server speaks is echoed; any other string gets
+// the latest, and no string the oldest.
+TEST_F(ServerTest, InitializeAnswersWithAVersionItSpeaks) {
   for (const auto& [params, version] : std::vector<std::pair<std::string, std::string>>{
-           {R"({"protocolVersion":"whatever 9"})", "whatever 9"},
+           {R"({"protocolVersion":"2024-11-05"})", "2024-11-05"},
+           {R"({"protocolVersion":"2025-03-26"})", "2025-03-26"},
+           {R"({"protocolVersion":"2025-06-18"})", "2025-06-18"},
+           {R"({"protocolVersion":"2025-11-25"})", "2025-11-25"},
+           {R"({"protocolVersion":"2026-07-28"})", "2025-11-25"},
+           {R"({"protocolVersion":"2099-01-01"})", "2025-11-25"},
+           {R"({"protocolVersion":""})", "2025-11-25"},
            {R"({"protocolVersion":3})", "2024-11-05"},
            {R"("x")", "2024-11-05"},
            {"{}", "2024-11-05"}}) {
     const JSON answer =
         JSON::parse(*server.handle(R"({"id":1,"method":"initialize","params":)" + params + "}"));
     EXPECT_EQ(answer["result"]["protocolVersion"], version) << params;
+  }
+}
+
+// Requests that name the 2026-07-28 revision get its answers; those that
+// name a handshake revision, or no version at all, today's; any other
+// version is refused before anything reaches the viewer.
+TEST_F(ServerTest, AnswersEachRequestInTheEraItNames) {
+  const auto meta = [](const std::string& version) {
+    return R"("_meta":{"io.modelcontextprotocol/protocolVersion":)" + version +
+           R"(,"io.modelcontextprotocol/clientCapabilities":{}})";
+  };
+  const std::string modern = meta(R"("2026-07-28")");
+  const std::string info = R"("_meta":{"io.modelcontextprotocol/serverInfo":{"name":"quillon","version":"1.3.0"}})";
+  const std::string complete = R"("resultType":"complete",)" + info;
+  const std::string supported = R"(["2026-07-28","2025-11-25","2025-06-18","2025-03-26","2024-11-05"])";
+  const auto refused = [&](const std::string& requested) {
+    return R"({"jsonrpc":"2.0","id":1,"error":{"code":-32022,"message":"Unsupported protocol version","data":{"supported":)" +
+           supported + R"(,"requested":)" + requested + "}}}";
+  };
+  const std::string state = R"({"content":[{"type":"text","text":"{}"}],"isError":false)";
+  const auto call = [](const std::string& params) {
+    return R"({"id":1,"method":"tools/call","params":{"name":"quillon_state",)" + params + "}}";
+  };
+  const struct {
+    std::string line, answer;
+    size_t sent;  // viewer requests
+  } rows[] = {
+      {R"({"id":1,"method":"ping","params":{)" + modern + "}}",
+       R"({"jsonrpc":"2.0","id":1,"result":{)" + complete + "}}", 0},
+      {call(modern), R"({"jsonrpc":"2.0","id":1,"result":)" + state + "," + complete + "}}", 1},
+      {call(meta(R"("2025-06-18")")), R"({"jsonrpc":"2.0","id":1,"result":)" + state + "}}", 1},
+      {call(R"("_meta":"2026-07-28")"), R"({"jsonrpc":"2.0","id":1,"result":)" + state + "}}", 1},
+      {call(meta("20260728")), R"({"jsonrpc":"2.0","id":1,"result":)" + state + "}}", 1},
+      {call(meta(R"("2026-07-29")")), refused(R"("2026-07-29")"), 0},
+      {R"({"id":1,"method":"tools/list","params":{)" + meta(R"("")") + "}}", refused(R"("")"), 0},
+      {R"({"id":1,"method":"nothing","params":{)" + meta(R"("1.0")") + "}}", refused(R"("1.0")"), 0},
+      {R"({"id":1,"method":"nothing","params":{)" + modern + "}}",
+       R"({"jsonrpc":"2.0","id":1,"error":{"code":-32601,"message":"method not found: nothing"}})", 0},
+      {R"({"id":1,"method":"server/discover","params":{)" + meta(R"("2030-01-01")") + "}}",
+       R"({"jsonrpc":"2.0","id":1,"result":{"supportedVersions":)" + supported +
+           R"(,"capabilities":{"tools":{}},"instructions":")" + kInstructions +
+           R"(","ttlMs":3600000,"cacheScope":"public",)" + complete + "}}",
+       0},
+      {R"({"id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18",)" + meta(R"("x")") + "}}",
+       R"({"jsonrpc":"2.0","id":1,"result":{"protocolVersion":"2025-06-18","capabilities":{"tools":{}},"serverInfo":{"name":"quillon","version":"1.3.0"},"instructions":")" +
+           kInstructions + R"("}})",
+       0},
+  };
+  for (const auto& row : rows) {
+    sent.clear();
+    EXPECT_EQ(server.handle(row.line), row.answer) << row.line;
+    EXPECT_EQ(sent.size(), row.sent) << row.line;
+  }
+  // A modern tool list carries how long it may be kept.
+  const JSON tools = JSON::parse(*server.handle(R"({"id":1,"method":"tools/list","params":{)" + modern + "}}"));
+  EXPECT_EQ(tools["result"]["tools"], quillonToolDefinitions());
+  EXPECT_EQ(tools["result"]["ttlMs"], 3600000);
+  EXPECT_EQ(tools["result"]["cacheScope"], "public");
+  EXPECT_EQ(tools["result"]["resultType"], "complete");
+}
+
+// What each tool does to the user's world, as hosts read it to decide what
+// runs without asking.
+TEST(ToolCatalogue, HintsSayWhatEachToolDoes) {
+  const struct {
+    const char* name;
+    bool readOnly, destructive, idempotent;
+  } rows[] = {
+      {"quillon_state", true, false, true},       {"quillon_help", true, false, true},
+      {"quillon_open", false, false, true},       {"quillon_camera", false, false, true},
+      {"quillon_scene", false, false, false},     {"quillon_layers", false, false, false},
+      {"quillon_rendering", false, false, true},  {"quillon_snapshot", false, true, true},
+  };
+  const JSON& tools = quillonToolDefinitions();
+  ASSERT_EQ(tools.size(), std::size(rows));
+  for (size_t i = 0; i < tools.size(); ++i) {
+    EXPECT_EQ(tools[i]["name"], rows[i].name);
+    EXPECT_TRUE(tools[i]["title"].is_string() && !tools[i]["title"].get<std::string>().empty());
+    EXPECT_EQ(tools[i]["annotations"],
+              JSON({{"readOnlyHint", rows[i].readOnly},
+                    {"destructiveHint", rows[i].destructive},
+                    {"idempotentHint", rows[i].idempotent},
+                    {"openWorldHint", false}}))
+        << rows[i].name;
   }
 }
 
@@ -225,7 +326,7 @@ TEST(SnapshotResult, FitsThePictureToTheResultAsWritten) {
     SCOPED_TRACE(row.contentType + " " + std::to_string(row.budget));
     const APIResponse response{row.status, png, row.contentType, {}};
     QuillonMCPServer server([&](const std::string&, const std::string&,
-                                std::optional<std::string>) { return response; },
+                                std::optional<std::string>, StopSignal&) { return response; },
                             "http://127.0.0.1:17950", QUILLON_VERSION, {row.budget, 0});
     const JSON result = server.callTool("quillon_snapshot", JSON::object());
     if (!row.scaled) {

@@ -106,9 +106,11 @@ std::vector<InputRow> inputRows() {
        R"({"id":"a\nb\r\u2028","method":"ping"})"
        "\n",
        {"{\"jsonrpc\":\"2.0\",\"id\":\"a\\nb\\r\xE2\x80\xA8\",\"result\":{}}"}},
+      // No ping after it: a ping's answer may overtake a call's.
       {"ViewerNotRunningIsToldPlainly",
        callLine(5, "quillon_state") + "\n",
-       {unreachableAnswer(5, "9")}},
+       {unreachableAnswer(5, "9")},
+       false},
       {"ArgumentsAreIgnored", ping("1") + "\n", {pong("1")}, true, {"--verbose", "extra"}},
       {"MillionDeepNestingAnywhere",
        nested(1'000'000) + "\n" + std::string(1'000'000, '[') + "\n" + std::string(500'000, '{') +

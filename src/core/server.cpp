@@ -2,9 +2,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <exception>
+#include <iterator>
+#include <mutex>
 #include <new>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -18,7 +22,19 @@ namespace quillon {
 
 namespace {
 
+// The handshake revisions, oldest first, and the one without a handshake.
+// initialize names the one it speaks; each later request may name its own in
+// params._meta.
 constexpr const char* kDefaultProtocolVersion = "2024-11-05";
+constexpr const char* kLatestHandshakeVersion = "2025-11-25";
+constexpr std::string_view kHandshakeVersions[] = {"2024-11-05", "2025-03-26", "2025-06-18",
+                                                   "2025-11-25"};
+constexpr const char* kModernVersion = "2026-07-28";
+constexpr const char* kVersionKey = "io.modelcontextprotocol/protocolVersion";
+constexpr const char* kServerInfoKey = "io.modelcontextprotocol/serverInfo";
+// The tool list never changes while the server runs, and is the same for
+// every client: a client may keep it for an hour.
+constexpr int64_t kToolsTTLMilliseconds = 3'600'000;
 constexpr const char* kSnapshotCaption = "Snapshot of the Quillon 3D viewport.";
 constexpr const char* kInstructions =
     "Controls Quillon, the native macOS 3D viewer for SketchUp (.skp) files. Call quillon_state "
@@ -44,10 +60,11 @@ JSON resultEnvelope(JSON id, JSON result) {
   return answer;
 }
 
-JSON errorEnvelope(JSON id, int code, std::string message) {
-  JSON error = objectWithRoom(2);
+JSON errorEnvelope(JSON id, int code, std::string message, JSON data = nullptr) {
+  JSON error = objectWithRoom(3);
   error["code"] = code;
   error["message"] = std::move(message);
+  if (!data.is_null()) error["data"] = std::move(data);
   JSON answer = objectWithRoom(3);
   answer["jsonrpc"] = "2.0";
   answer["id"] = std::move(id);
@@ -66,26 +83,63 @@ JSON textContent(std::string text) {
   return item;
 }
 
+// Results have room for the two members modernise() may add, so that a
+// result is never copied to make room for them.
+constexpr size_t kResultRoom = 4;
+
 JSON toolFailure(std::string description) {
-  JSON result = objectWithRoom(2);
+  JSON result = objectWithRoom(kResultRoom);
   result["content"] = JSON::array({textContent(repairUTF8(std::move(description)))});
   result["isError"] = true;
   return result;
 }
 
+bool isHandshakeVersion(std::string_view version) {
+  return std::find(std::begin(kHandshakeVersions), std::end(kHandshakeVersions), version) !=
+         std::end(kHandshakeVersions);
+}
+
+JSON serverInfo(const std::string& version) {
+  JSON info = JSON::object();
+  info["name"] = "quillon";
+  info["version"] = version;
+  return info;
+}
+
+// A version the server speaks: the one asked for when it is a handshake
+// revision, else the latest; none asked for, the oldest.
 JSON initializeResult(const JSON& params, const std::string& version) {
   JSON result = JSON::object();
   const auto requested = params.find("protocolVersion");
-  result["protocolVersion"] = requested != params.end() && requested->is_string()
-                                  ? *requested
-                                  : JSON(kDefaultProtocolVersion);
+  if (requested == params.end() || !requested->is_string()) {
+    result["protocolVersion"] = kDefaultProtocolVersion;
+  } else {
+    result["protocolVersion"] = isHandshakeVersion(requested->get_ref<const std::string&>())
+                                    ? *requested
+                                    : JSON(kLatestHandshakeVersion);
+  }
   result["capabilities"] = JSON::object({{"tools", JSON::object()}});
-  JSON serverInfo = JSON::object();
-  serverInfo["name"] = "quillon";
-  serverInfo["version"] = version;
-  result["serverInfo"] = std::move(serverInfo);
+  result["serverInfo"] = serverInfo(version);
   result["instructions"] = kInstructions;
   return result;
+}
+
+JSON supportedVersions() {
+  JSON versions = JSON::array({kModernVersion});
+  for (auto at = std::rbegin(kHandshakeVersions); at != std::rend(kHandshakeVersions); ++at) {
+    versions.push_back(*at);
+  }
+  return versions;
+}
+
+// What a request's params._meta names: no version (nothing there, or not a
+// string), or the version.
+std::optional<std::string> requestedVersion(const JSON& params) {
+  const auto meta = params.find("_meta");
+  if (meta == params.end() || !meta->is_object()) return std::nullopt;
+  const auto version = meta->find(kVersionKey);
+  if (version == meta->end() || !version->is_string()) return std::nullopt;
+  return version->get<std::string>();
 }
 
 std::string asciiLowercase(std::string text) {
@@ -127,6 +181,41 @@ bool isPDFExport(const JSON& arguments) {
   return arguments.contains("path");
 }
 
+// Writes answer lines, each whole and in one piece, from any thread; once a
+// write fails, the client is gone and nothing more is written.
+class AnswerWriter {
+ public:
+  explicit AnswerWriter(int fd) : fd_(fd) {}
+
+  void write(const JSON& answer) {
+    std::lock_guard lock(mutex_);
+    if (gone_) return;
+    // The same answer text as handle() gives, but written in pieces: a long
+    // string such as a snapshot's Base64 goes out from where it lies instead
+    // of being copied into one answer string first.
+    JSONText text;
+    // Answers here are the server's own, whose only image items are
+    // imageResult's: their data is Base64 and needs no scan for characters
+    // to escape.
+    if (const JSON* data = imageData(answer)) text.writeAsIs(*data);
+    if (!text.write(answer)) return;
+    std::vector<std::string_view> pieces = text.pieces();
+    pieces.emplace_back("\n");
+    // A client that closed our output cannot read any further answer.
+    if (!writeAll(fd_, std::move(pieces))) gone_ = true;
+  }
+
+  bool gone() {
+    std::lock_guard lock(mutex_);
+    return gone_;
+  }
+
+ private:
+  const int fd_;
+  std::mutex mutex_;
+  bool gone_ = false;
+};
+
 }  // namespace
 
 QuillonMCPServer::QuillonMCPServer(Transport transport, std::string apiBase, std::string version)
@@ -145,79 +234,177 @@ void QuillonMCPServer::run() {
 }
 
 void QuillonMCPServer::run(int inputFd, int outputFd) {
+  AnswerWriter output(outputFd);
+  CallQueue calls;
+  std::thread caller([&] {
+    while (std::optional<ToolCall> call = calls.next()) {
+      std::optional<JSON> answered;
+      try {
+        answered = answer(*call, calls.stopSignal());
+      } catch (const std::bad_alloc&) {
+        // No room even for the failure's answer: the call goes unanswered
+        // rather than take the process down.
+      }
+      calls.finish([&] {
+        if (answered) output.write(*answered);
+      });
+      if (output.gone()) calls.abandon();
+    }
+  });
+
   LineReader reader(inputFd);
   std::string line;
-  while (reader.next(line)) {
+  while (!output.gone() && reader.next(line)) {
     // A line that does not fit in memory, whole or parsed, is no JSON the
     // server can read; the client hears so, and the session goes on.
-    std::optional<JSON> answer;
+    Request request;
     try {
-      answer = reader.dropped() ? parseError() : respond(std::move(line));
+      if (reader.dropped()) {
+        request.kind = Request::Kind::answer;
+        request.answer = parseError();
+      } else {
+        request = read(std::move(line));
+      }
     } catch (const std::bad_alloc&) {
-      answer = parseError();
+      request.kind = Request::Kind::answer;
+      request.answer = parseError();
     }
-    if (!answer) continue;
-    // The same answer text as handle() gives, but written in pieces: a long
-    // string such as a snapshot's Base64 goes out from where it lies instead
-    // of being copied into one answer string first.
-    JSONText text;
-    // Answers here are respond()'s, whose only image items are imageResult's:
-    // their data is Base64 and needs no scan for characters to escape.
-    if (const JSON* data = imageData(*answer)) text.writeAsIs(*data);
-    if (!text.write(*answer)) continue;
-    std::vector<std::string_view> pieces = text.pieces();
-    pieces.emplace_back("\n");
-    // A client that closed our output cannot read any further answer.
-    if (!writeAll(outputFd, std::move(pieces))) return;
+    switch (request.kind) {
+      case Request::Kind::none:
+        break;
+      case Request::Kind::answer:
+        output.write(request.answer);
+        break;
+      case Request::Kind::call:
+        calls.push(std::move(request.call));
+        break;
+      case Request::Kind::cancel:
+        calls.cancel(request.cancelled);
+        break;
+    }
   }
+  // At the end of input the calls read so far are still answered; a client
+  // that is gone gets none.
+  if (output.gone()) {
+    calls.abandon();
+  } else {
+    calls.close();
+  }
+  caller.join();
 }
 
 std::optional<std::string> QuillonMCPServer::handle(std::string line) {
-  const std::optional<JSON> answer = respond(std::move(line));
-  if (!answer) return std::nullopt;
-  return encode(*answer);
+  Request request = read(std::move(line));
+  switch (request.kind) {
+    case Request::Kind::answer:
+      return encode(request.answer);
+    case Request::Kind::call: {
+      StopSignal never;
+      return encode(answer(request.call, never));
+    }
+    default:
+      return std::nullopt;
+  }
 }
 
-std::optional<JSON> QuillonMCPServer::respond(std::string line) {
+QuillonMCPServer::Request QuillonMCPServer::read(std::string line) const {
+  Request request;
+  const auto answerWith = [&](JSON answer) {
+    request.kind = Request::Kind::answer;
+    request.answer = std::move(answer);
+    return std::move(request);
+  };
   const std::string text = repairUTF8(std::move(line));
   const std::string_view trimmed = trimWhitespace(text);
-  if (trimmed.empty()) return std::nullopt;
+  if (trimmed.empty()) return request;
 
   JSON message = readJSON(trimmed);
-  if (!message.is_object()) return parseError();
+  if (!message.is_object()) return answerWith(parseError());
 
   const auto method = message.find("method");
-  if (method == message.end() || !method->is_string()) return std::nullopt;
-  const auto id = message.find("id");
-  if (id == message.end()) return std::nullopt;
-  const auto paramsMember = message.find("params");
-  const JSON params = paramsMember != message.end() && paramsMember->is_object()
-                          ? std::move(*paramsMember)
-                          : JSON::object();
+  if (method == message.end() || !method->is_string()) return request;
   const std::string& name = method->get_ref<const std::string&>();
-
-  if (name == "initialize") return resultEnvelope(*id, initializeResult(params, version));
-  if (name == "ping") return resultEnvelope(*id, JSON::object());
-  if (name == "tools/list") {
-    return resultEnvelope(*id, JSON::object({{"tools", quillonToolDefinitions()}}));
+  const auto paramsMember = message.find("params");
+  JSON params = paramsMember != message.end() && paramsMember->is_object()
+                    ? std::move(*paramsMember)
+                    : JSON::object();
+  const auto id = message.find("id");
+  if (id == message.end()) {
+    // The one notification with an effect: a call the client gave up on.
+    const auto cancelled = params.find("requestId");
+    if (name == "notifications/cancelled" && cancelled != params.end()) {
+      request.kind = Request::Kind::cancel;
+      request.cancelled = std::move(*cancelled);
+    }
+    return request;
   }
-  if (name != "tools/call") return errorEnvelope(*id, -32601, "method not found: " + name);
+
+  // The era: a request that names the 2026-07-28 revision gets its answers;
+  // one that names a handshake revision, or none, the handshake's. The probe
+  // (server/discover) and the handshake itself are answered whatever a
+  // request names.
+  const std::optional<std::string> requested = requestedVersion(params);
+  const bool modern = requested == kModernVersion;
+  if (requested && !modern && !isHandshakeVersion(*requested) && name != "server/discover" &&
+      name != "initialize") {
+    JSON data = objectWithRoom(2);
+    data["supported"] = supportedVersions();
+    data["requested"] = *requested;
+    return answerWith(errorEnvelope(*id, -32022, "Unsupported protocol version", std::move(data)));
+  }
+  const auto answered = [&](JSON result) {
+    if (modern) modernise(result);
+    return answerWith(resultEnvelope(*id, std::move(result)));
+  };
+
+  if (name == "initialize")
+    return answerWith(resultEnvelope(*id, initializeResult(params, version)));
+  if (name == "server/discover") {
+    JSON result = objectWithRoom(7);
+    result["supportedVersions"] = supportedVersions();
+    result["capabilities"] = JSON::object({{"tools", JSON::object()}});
+    result["instructions"] = kInstructions;
+    result["ttlMs"] = kToolsTTLMilliseconds;
+    result["cacheScope"] = "public";
+    modernise(result);
+    return answerWith(resultEnvelope(*id, std::move(result)));
+  }
+  if (name == "ping") return answered(objectWithRoom(2));
+  if (name == "tools/list") {
+    JSON result = objectWithRoom(5);
+    result["tools"] = quillonToolDefinitions();
+    if (modern) {
+      result["ttlMs"] = kToolsTTLMilliseconds;
+      result["cacheScope"] = "public";
+    }
+    return answered(std::move(result));
+  }
+  if (name != "tools/call")
+    return answerWith(errorEnvelope(*id, -32601, "method not found: " + name));
 
   const auto toolMember = params.find("name");
-  const std::string tool = toolMember != params.end() && toolMember->is_string()
-                               ? toolMember->get<std::string>()
-                               : std::string();
-  if (!isCataloguedTool(tool)) return errorEnvelope(*id, -32602, "unknown tool: " + tool);
+  std::string tool = toolMember != params.end() && toolMember->is_string()
+                         ? toolMember->get<std::string>()
+                         : std::string();
+  if (!isCataloguedTool(tool))
+    return answerWith(errorEnvelope(*id, -32602, "unknown tool: " + tool));
   const auto argumentsMember = params.find("arguments");
-  const JSON arguments = argumentsMember != params.end() && argumentsMember->is_object()
-                             ? *argumentsMember
-                             : JSON::object();
+  request.kind = Request::Kind::call;
+  request.call.id = std::move(*id);
+  request.call.name = std::move(tool);
+  request.call.arguments = argumentsMember != params.end() && argumentsMember->is_object()
+                               ? std::move(*argumentsMember)
+                               : JSON::object();
+  request.call.modern = modern;
+  return request;
+}
 
+JSON QuillonMCPServer::answer(const ToolCall& call, StopSignal& stop) const {
   // The one place where a failed tool call is caught: whatever went wrong, the
   // client gets a result it can show, and the loop goes on.
   JSON result;
   try {
-    result = callTool(tool, arguments);
+    result = callTool(call.name, call.arguments, stop, call.modern);
   } catch (const ProxyError& error) {
     result = toolFailure(error.description());
   } catch (const std::exception& error) {
@@ -225,7 +412,16 @@ std::optional<JSON> QuillonMCPServer::respond(std::string line) {
   } catch (...) {
     result = toolFailure("unknown error");
   }
-  return resultEnvelope(*id, std::move(result));
+  // Every result has room for these: a snapshot's is not copied for them.
+  if (call.modern) modernise(result);
+  return resultEnvelope(call.id, std::move(result));
+}
+
+void QuillonMCPServer::modernise(JSON& result) const {
+  result["resultType"] = "complete";
+  JSON meta = objectWithRoom(1);
+  meta[kServerInfoKey] = serverInfo(version);
+  result["_meta"] = std::move(meta);
 }
 
 std::optional<std::string> QuillonMCPServer::encode(const JSON& answer) {
@@ -235,10 +431,18 @@ std::optional<std::string> QuillonMCPServer::encode(const JSON& answer) {
 }
 
 JSON QuillonMCPServer::callTool(const std::string& name, const JSON& arguments) {
+  StopSignal never;
+  return callTool(name, arguments, never, false);
+}
+
+JSON QuillonMCPServer::callTool(const std::string& name, const JSON& arguments, StopSignal& stop,
+                                bool modern) const {
   auto post = [&](const char* path) {
-    return textResult(transport("POST", path, arguments.dump()));
+    return textResult(transport("POST", path, arguments.dump(), stop));
   };
-  auto get = [&](const char* path) { return textResult(transport("GET", path, std::nullopt)); };
+  auto get = [&](const char* path) {
+    return textResult(transport("GET", path, std::nullopt, stop));
+  };
 
   if (name == "quillon_state") return get("/v1/state");
   if (name == "quillon_help") return get("/v1/help");
@@ -249,26 +453,28 @@ JSON QuillonMCPServer::callTool(const std::string& name, const JSON& arguments) 
   if (name == "quillon_rendering") return post("/v1/rendering");
   if (name == "quillon_snapshot") {
     if (isPDFExport(arguments)) return post("/v1/pdf");
-    return snapshotResult(transport("GET", "/v1/snapshot.png", std::nullopt));
+    return snapshotResult(transport("GET", "/v1/snapshot.png", std::nullopt, stop), modern);
   }
   throw ProxyError::badArguments("unknown tool " + name);
 }
 
 JSON QuillonMCPServer::textResult(APIResponse response) {
-  JSON result = objectWithRoom(2);
+  JSON result = objectWithRoom(kResultRoom);
   result["content"] = JSON::array({textContent(repairUTF8(std::move(response.data)))});
   result["isError"] = response.status > 399;
   return result;
 }
 
-JSON QuillonMCPServer::snapshotResult(APIResponse response) const {
+JSON QuillonMCPServer::snapshotResult(APIResponse response, bool modern) const {
   if (fitting.maxBytes == 0 || !carriesPicture(response)) {
     return imageResult(std::move(response), kSnapshotCaption);
   }
-  // The result around the picture, measured as it will be written.
-  const auto frameWith = [](const std::string& contentType) -> uint64_t {
-    const std::optional<std::string> text =
-        encode(imageResult(APIResponse{200, {}, contentType, {}}, kSnapshotCaption));
+  // The result around the picture, measured as it will be written, the
+  // modern members included.
+  const auto frameWith = [&](const std::string& contentType) -> uint64_t {
+    JSON frame = imageResult(APIResponse{200, {}, contentType, {}}, kSnapshotCaption);
+    if (modern) modernise(frame);
+    const std::optional<std::string> text = encode(frame);
     return text ? text->size() : 0;
   };
   const ResultFrame frame{frameWith(response.contentType), frameWith("image/png"),
@@ -305,7 +511,7 @@ JSON QuillonMCPServer::imageResult(APIResponse response, const std::string& capt
   // invalid string would make the whole answer unserialisable: the client
   // would never hear back about this request.
   image["mimeType"] = repairUTF8(mimeType);
-  JSON result = JSON::object();
+  JSON result = objectWithRoom(kResultRoom);
   result["content"] = JSON::array({std::move(image), textContent(caption)});
   return result;
 }

@@ -1,16 +1,30 @@
-// The MCP server: one JSON-RPC line in, at most one answer line out.
+// The MCP server: JSON-RPC lines in, answer lines out.
 //
-// A QuillonMCPServer holds the road to the viewer (its Transport) and serves
-// requests strictly one at a time on the thread that calls run(). It keeps no
-// state between lines, so every method is served at any time, in any order.
-// Every failure of a tool call is caught in handle() and becomes a tool result;
+// A QuillonMCPServer holds the road to the viewer (its Transport). It keeps
+// no state between requests, so every method is served at any time, in any
+// order, and each request is answered in the era it names: the handshake
+// revisions (initialize, then requests without a version) or the 2026-07-28
+// revision (every request names it in params._meta), side by side. Every
+// failure of a tool call is caught in one place and becomes a tool result;
 // nothing escapes to the loop.
+//
+// Threads, in run(): the calling thread reads the input and answers at once
+// everything that does not need the viewer (ping, initialize, tools/list,
+// server/discover, every error answer); it queues tool calls and carries out
+// cancellations. One caller thread of run()'s own takes the queued calls one
+// at a time, in the order they came, sends each to the viewer and writes its
+// answer. So a ping is answered while a call waits for a slow viewer, calls
+// never overlap, and their answers leave in order; an answer may overtake a
+// call's. Each answer line is written whole, under one lock. A cancelled
+// call is dropped from the queue, or its viewer request abandoned, and never
+// answered. handle() is the same protocol done in line, one request at a time.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "call_queue.hpp"
 #include "json.hpp"
 #include "proxy.hpp"
 #include "snapshot_fit.hpp"
@@ -26,15 +40,16 @@ class QuillonMCPServer {
   QuillonMCPServer(Transport transport, std::string apiBase, std::string version,
                    SnapshotLimits fitting);
 
-  // Serves standard input until it ends (or standard output is gone).
+  // Serves standard input until it ends, and the calls read by then are
+  // answered (or until standard output is gone).
   void run();
   // The same loop over any pair of descriptors.
   void run(int inputFd, int outputFd);
 
   // Answers one input line (terminator removed; bytes taken as UTF-8, with
-  // ill-formed sequences read as U+FFFD). Returns the answer without a line
-  // terminator, or nothing for blank lines, notifications and messages that
-  // get no answer.
+  // ill-formed sequences read as U+FFFD), a tool call included. Returns the
+  // answer without a line terminator, or nothing for blank lines,
+  // notifications and messages that get no answer.
   std::optional<std::string> handle(std::string line);
 
   // Compact JSON text of `answer`, slashes unescaped, or nothing when it
@@ -56,11 +71,30 @@ class QuillonMCPServer {
   const SnapshotLimits fitting;
 
  private:
-  // The answer to one input line as a value, before serialisation; nothing
-  // when the line gets no answer. handle() and run() share it.
-  std::optional<JSON> respond(std::string line);
-  // The snapshot's image result, its picture fitted within `fitting`.
-  JSON snapshotResult(APIResponse response) const;
+  // One input line, read: what to do with it.
+  struct Request {
+    enum class Kind {
+      none,    // nothing to answer
+      answer,  // `answer` is the whole answer, made without the viewer
+      call,    // `call` goes to the viewer
+      cancel,  // the client cancels the calls whose id is `cancelled`
+    };
+    Kind kind = Kind::none;
+    JSON answer;
+    ToolCall call;
+    JSON cancelled;
+  };
+
+  Request read(std::string line) const;
+  // The answer to `call`, its viewer request abandoned when `stop` is.
+  JSON answer(const ToolCall& call, StopSignal& stop) const;
+  JSON callTool(const std::string& name, const JSON& arguments, StopSignal& stop,
+                bool modern) const;
+  // The snapshot's image result, its picture fitted within `fitting` as the
+  // result will be written (with the modern members when `modern`).
+  JSON snapshotResult(APIResponse response, bool modern) const;
+  // Adds what every result of the 2026-07-28 revision carries.
+  void modernise(JSON& result) const;
 };
 
 }  // namespace quillon
