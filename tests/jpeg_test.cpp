@@ -187,15 +187,11 @@ TEST(JPEGWriter, RefusesWhatNoBaselineJPEGHolds) {
   // A row missing, then one too many; neither refusal spoils what was written.
   const uint8_t row[3 * 4] = {};
   JPEGWriter writer(3, 2, 4, 90);
-  JPEGSizeEstimate estimate(3, 2, 4, 1);
-  writer.writeRow(row), estimate.writeRow(row);
+  writer.writeRow(row);
   EXPECT_THROW(writer.finish(), std::invalid_argument);
-  EXPECT_THROW(estimate.bytes(90), std::invalid_argument);
-  writer.writeRow(row), estimate.writeRow(row);
+  writer.writeRow(row);
   EXPECT_THROW(writer.writeRow(row), std::invalid_argument);
-  EXPECT_THROW(estimate.writeRow(row), std::invalid_argument);
-  EXPECT_THROW(estimate.bytes(0), std::invalid_argument);
-  EXPECT_EQ(writer.finish().size(), estimate.bytes(90));
+  EXPECT_TRUE(readJPEGHeader(writer.finish()));
 }
 
 }  // namespace

@@ -65,21 +65,24 @@ uint64_t resultBytes(const std::string& body, uint64_t frame) {
   return base64Encode(body).size() + frame;
 }
 
-// Alpha, and the colour space that the viewer's picture names, come along.
-std::string withGamma(const Picture& picture) {
-  PNGWriter writer(picture.width, picture.height, picture.channels,
-                   pngChunk("gAMA", std::string("\0\0\xB1\x8F", 4)));
+// A PNG of `picture` carrying the colour chunks given.
+std::string pngWith(const Picture& picture, const std::string& chunks) {
+  PNGWriter writer(picture.width, picture.height, picture.channels, chunks);
   const size_t row = size_t(picture.width) * picture.channels;
   for (uint32_t y = 0; y < picture.height; ++y) writer.writeRow(&picture.pixels[y * row]);
   return writer.finish();
 }
+
+const std::string kGamma = pngChunk("gAMA", std::string("\0\0\xB1\x8F", 4));
 
 // Lossless all the way: what is sent is the viewer's picture, or a PNG of it
 // scaled down.
 TEST(FitSnapshot, SendsAPictureThatFitsAsItIsAndScalesOneThatDoesNot) {
   const std::string png = pngOf(renderLike(300, 200));
   const std::string wide = pngOf(renderLike(2000, 8, 1));
-  const std::string rgba = withGamma(renderLike(400, 300, 4)), ga = withGamma(renderLike(400, 300, 2));
+  // Alpha, and the colour space that the viewer's picture names, come along.
+  const std::string rgba = pngWith(renderLike(400, 300, 4), kGamma);
+  const std::string ga = pngWith(renderLike(400, 300, 2), kGamma);
   const uint64_t exact = resultBytes(png, kFrame.asSent);
   const struct {
     const char* name;
@@ -190,22 +193,6 @@ Sent readSent(const FittedSnapshot& fitted) {
   return sent;
 }
 
-Picture withAlpha(Picture picture, uint8_t alpha) {
-  Picture out{picture.width, picture.height, 4, {}};
-  for (size_t i = 0; i < picture.pixels.size(); i += 3) {
-    out.pixels.insert(out.pixels.end(), &picture.pixels[i], &picture.pixels[i] + 3);
-    out.pixels.push_back(alpha);
-  }
-  return out;
-}
-
-std::string pngWith(const Picture& picture, const std::string& chunks) {
-  PNGWriter writer(picture.width, picture.height, picture.channels, chunks);
-  const size_t row = size_t(picture.width) * picture.channels;
-  for (uint32_t y = 0; y < picture.height; ++y) writer.writeRow(&picture.pixels[y * row]);
-  return writer.finish();
-}
-
 // The largest picture that fits, in the order PNG, JPEG from the ceiling
 // down, smaller JPEG; pictures JPEG cannot carry stay PNG. The budgets are
 // set from the very pictures the rows expect, so each row sits on its edge.
@@ -230,11 +217,12 @@ TEST(FitSnapshot, SendsTheLargestPictureThatFits) {
 
   const std::string profile(3000, 'P');
   const std::string iccp = pngChunk("iCCP", std::string("Display P3\0\0", 12) + deflated(profile));
-  const std::string gamma = pngChunk("gAMA", std::string("\0\0\xB1\x8F", 4));
   const std::string srgb = pngChunk("sRGB", std::string(1, '\0'));
   const std::string cicp = pngChunk("cICP", std::string("\x0C\x0D\x00\x01", 4));
   const std::string colour = pngOf(renderLike(400, 300)), grey = pngOf(renderLike(400, 300, 1));
   const uint64_t tight = 40000;  // no lossless 400x300 render fits; a JPEG of it does
+  Picture opaque = renderLike(400, 300, 4);
+  for (size_t i = 3; i < opaque.pixels.size(); i += 4) opaque.pixels[i] = 255;
   const struct {
     const char* name;
     std::string body;
@@ -252,13 +240,13 @@ TEST(FitSnapshot, SendsTheLargestPictureThatFits) {
       {"under the floor quality: smaller", body, {jpegResult(80) - 1, edge}, "image/jpeg", 80, 3, 0},
       {"png never gives a JPEG", body, {pngResult - 1, edge, kPNGOnly}, "image/png", 0, 3, 0},
       {"alpha stays PNG", pngOf(renderLike(400, 300, 4)), {tight * 4, 0}, "image/png", 0, 4, 0},
-      {"opaque alpha is dropped", pngOf(withAlpha(renderLike(400, 300), 255)), {tight, 0},
+      {"opaque alpha is dropped", pngOf(opaque), {tight, 0},
        "image/jpeg", 0, 3, 400},
       {"grey is one component", grey, {tight, 0}, "image/jpeg", 0, 1, 400},
       {"untagged is plain JFIF", colour, {tight, 0}, "image/jpeg", 0, 3, 400},
-      {"sRGB beside gAMA is plain JFIF", pngWith(renderLike(400, 300), srgb + gamma), {tight, 0},
+      {"sRGB beside gAMA is plain JFIF", pngWith(renderLike(400, 300), srgb + kGamma), {tight, 0},
        "image/jpeg", 0, 3, 400},
-      {"gAMA alone stays PNG", pngWith(renderLike(400, 300), gamma), {tight * 4, 0}, "image/png", 0,
+      {"gAMA alone stays PNG", pngWith(renderLike(400, 300), kGamma), {tight * 4, 0}, "image/png", 0,
        3, 0},
       {"cICP stays PNG", pngWith(renderLike(400, 300), cicp + srgb), {tight * 4, 0}, "image/png", 0,
        3, 0},
