@@ -8,18 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "support/harness.hpp"
 #include "support/pictures.hpp"
 #include "tools.hpp"
 
 namespace quillon {
 namespace {
 
-const std::string kInstructions =
-    "Controls Quillon, the native macOS 3D viewer for SketchUp (.skp) files. Call quillon_state "
-    "first; open models with quillon_open; control the 3D camera (position, target, yaw, pitch, "
-    "FOV, focal length mm, exposure, standard views) with quillon_camera; switch scenes and layers "
-    "with quillon_scene and quillon_layers; adjust PBR/Clay/X-Ray shading, sun/point lights, SSAO, "
-    "and backdrop with quillon_rendering; inspect the 3D viewport visually with quillon_snapshot.";
+// The server's instructions, as published.
+const std::string kInstructions = JSON::parse(test::readFile(QUILLON_TEST_DATA "/initialize.json"))
+                                      ["result"]["instructions"].get<std::string>();
 
 struct Sent {
   std::string method, path;
@@ -182,32 +180,6 @@ TEST_F(ServerTest, AnswersEachRequestInTheEraItNames) {
   EXPECT_EQ(tools["result"]["ttlMs"], 3600000);
   EXPECT_EQ(tools["result"]["cacheScope"], "public");
   EXPECT_EQ(tools["result"]["resultType"], "complete");
-}
-
-// What each tool does to the user's world, as hosts read it to decide what
-// runs without asking.
-TEST(ToolCatalogue, HintsSayWhatEachToolDoes) {
-  const struct {
-    const char* name;
-    bool readOnly, destructive, idempotent;
-  } rows[] = {
-      {"quillon_state", true, false, true},       {"quillon_help", true, false, true},
-      {"quillon_open", false, false, true},       {"quillon_camera", false, false, true},
-      {"quillon_scene", false, false, false},     {"quillon_layers", false, false, false},
-      {"quillon_rendering", false, false, true},  {"quillon_snapshot", false, true, true},
-  };
-  const JSON& tools = quillonToolDefinitions();
-  ASSERT_EQ(tools.size(), std::size(rows));
-  for (size_t i = 0; i < tools.size(); ++i) {
-    EXPECT_EQ(tools[i]["name"], rows[i].name);
-    EXPECT_TRUE(tools[i]["title"].is_string() && !tools[i]["title"].get<std::string>().empty());
-    EXPECT_EQ(tools[i]["annotations"],
-              JSON({{"readOnlyHint", rows[i].readOnly},
-                    {"destructiveHint", rows[i].destructive},
-                    {"idempotentHint", rows[i].idempotent},
-                    {"openWorldHint", false}}))
-        << rows[i].name;
-  }
 }
 
 TEST_F(ServerTest, EachToolCallIsOneRequest) {
