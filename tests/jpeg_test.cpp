@@ -165,6 +165,8 @@ TEST(ReadJPEGHeader, ReadsTheFrameHeaderOrNothing) {
       {"cut inside the frame header", rgb.substr(0, frame + 9), std::nullopt},
       {"a PNG", pngOf(renderLike(4, 4)), std::nullopt},
       {"scan data before any frame", std::string("\xFF\xD8\xFF\xDA\0\2\xFF\xC0", 8), std::nullopt},
+      {"no marker where one belongs",
+       "\xFF\xD8" + std::string("A\0\2", 3) + rgb.substr(frame, 11), std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(readJPEGHeader(c.file), c.header) << c.name;
 }
