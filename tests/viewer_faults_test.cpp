@@ -174,6 +174,15 @@ std::vector<FaultRow> faultRows() {
   rows.push_back({"TwentyFourMebibyteSnapshot", reply(200, "image/png", bytes),
                   picture(base64Encode(bytes)), snapshot, std::nullopt, 0,
                   {{"QUILLON_SNAPSHOT_MAX_BYTES", "0"}}});
+  // The same in the 2026-07-28 revision, its members after the picture.
+  std::string modern = picture(base64Encode(bytes));
+  modern.insert(modern.size() - 2, R"(,"resultType":"complete","_meta":{"io.modelcontextprotocol/)"
+                                   R"(serverInfo":{"name":"quillon","version":"1.3.0"}})");
+  rows.push_back({"TwentyFourMebibyteSnapshotModern", reply(200, "image/png", bytes), modern,
+                  R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":)"
+                  R"("quillon_snapshot","_meta":{"io.modelcontextprotocol/protocolVersion":)"
+                  R"("2026-07-28"}}})",
+                  std::nullopt, 0, {{"QUILLON_SNAPSHOT_MAX_BYTES", "0"}}});
   return rows;
 }
 
