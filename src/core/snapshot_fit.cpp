@@ -162,7 +162,8 @@ class Fitter {
     };
     if (size_t(base_.width) * base_.height * channels_ > kMostHeldBytes) {
       if (channels_ == 2 || channels_ == 4) {
-        for (uint32_t y = 0; y < header.height; ++y) next(scratch(header.width));
+        std::vector<uint8_t> row(size_t(header.width) * channels_);
+        for (uint32_t y = 0; y < header.height; ++y) next(row.data());
       }
       return;
     }
@@ -226,11 +227,6 @@ class Fitter {
   }
 
  private:
-  uint8_t* scratch(uint32_t width) {
-    scratch_.resize(size_t(width) * channels_);
-    return scratch_.data();
-  }
-
   std::string_view body_;
   PNGHeader header_;
   int channels_ = 0;
@@ -238,7 +234,6 @@ class Fitter {
   Size base_{0, 0};
   bool opaque_ = true;
   Picture held_;
-  std::vector<uint8_t> scratch_;
 };
 
 // The long side whose picture should take `room` bytes, from one that took
