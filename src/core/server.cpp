@@ -124,6 +124,12 @@ JSON initializeResult(const JSON& params, const std::string& version) {
   return result;
 }
 
+// How long a client may keep the tool list, and for whom.
+void addCacheHints(JSON& result) {
+  result["ttlMs"] = kToolsTTLMilliseconds;
+  result["cacheScope"] = "public";
+}
+
 JSON supportedVersions() {
   JSON versions = JSON::array({kModernVersion});
   for (auto at = std::rbegin(kHandshakeVersions); at != std::rend(kHandshakeVersions); ++at) {
@@ -364,8 +370,7 @@ QuillonMCPServer::Request QuillonMCPServer::read(std::string line) const {
     result["supportedVersions"] = supportedVersions();
     result["capabilities"] = JSON::object({{"tools", JSON::object()}});
     result["instructions"] = kInstructions;
-    result["ttlMs"] = kToolsTTLMilliseconds;
-    result["cacheScope"] = "public";
+    addCacheHints(result);
     modernise(result);
     return answerWith(resultEnvelope(*id, std::move(result)));
   }
@@ -373,10 +378,7 @@ QuillonMCPServer::Request QuillonMCPServer::read(std::string line) const {
   if (name == "tools/list") {
     JSON result = objectWithRoom(5);
     result["tools"] = quillonToolDefinitions();
-    if (modern) {
-      result["ttlMs"] = kToolsTTLMilliseconds;
-      result["cacheScope"] = "public";
-    }
+    if (modern) addCacheHints(result);
     return answered(std::move(result));
   }
   if (name != "tools/call")

@@ -321,24 +321,30 @@ class Search {
   }
 
   // PNG at the edge (within it, the whole picture encoded again), unless
-  // the guess at its bytes says that it cannot fit; then smaller, as far as
-  // the floor.
+  // the guess at its bytes says that it cannot fit; then smaller.
   FittedSnapshot pngOnly() const {
     const Size base = fitter_.base();
     const uint32_t baseSide = std::max(base.width, base.height);
     const uint64_t guess = fitter_.guessPNG(), baseRoom = roomFor(base, 0);
-    uint32_t longSide = guess > baseRoom
-                            ? predictedSide(baseSide, guess, baseRoom, kBytesPerPixelsPower)
-                            : baseSide;
-    longSide = std::clamp(longSide, floor_, baseSide);
+    const uint32_t longSide =
+        guess > baseRoom ? predictedSide(baseSide, guess, baseRoom, kBytesPerPixelsPower)
+                         : baseSide;
+    return smaller(std::clamp(longSide, floor_, baseSide), 0, {});
+  }
+
+  // From `longSide` down to the floor, at JPEG `quality` (0: PNG): each size
+  // encoded, and the next predicted from its bytes.
+  FittedSnapshot smaller(uint32_t longSide, int quality, const std::string& profile) const {
+    const double power = quality ? kJPEGBytesPerPixelsPower : kBytesPerPixelsPower;
     for (;;) {
       const Size size = scaledTo(header_, longSide);
-      const uint64_t room = roomFor(size, 0);
-      std::string png = fitter_.encodePNG(size);
-      if (png.size() <= room) return sent(size, 0, std::move(png));
-      if (longSide == floor_) return tooLargeAtTheFloor(size, png.size());
-      longSide = std::clamp(predictedSide(longSide, png.size(), room, kBytesPerPixelsPower),
-                            floor_, longSide - 1);
+      const uint64_t room = roomFor(size, quality);
+      std::string picture =
+          quality ? fitter_.encodeJPEG(size, quality, profile) : fitter_.encodePNG(size);
+      if (picture.size() <= room) return sent(size, quality, std::move(picture));
+      if (longSide == floor_) return tooLargeAtTheFloor(size, picture.size());
+      longSide = std::clamp(predictedSide(longSide, picture.size(), room, power), floor_,
+                            longSide - 1);
     }
   }
 
@@ -384,21 +390,11 @@ class Search {
 
     // Smaller, from the floor quality's bytes at the edge as corrected.
     const uint32_t baseSide = std::max(base.width, base.height);
-    uint64_t bytes = uint64_t(double(estimateAt(kJPEGQualityFloor)) * correction);
-    uint32_t longSide = baseSide;
-    for (;;) {
-      const uint32_t next =
-          predictedSide(longSide, bytes, roomFor(scaledTo(header_, longSide), kJPEGQualityFloor),
-                        kJPEGBytesPerPixelsPower);
-      longSide = std::clamp(next, floor_, std::max(floor_, longSide - 1));
-      const Size size = scaledTo(header_, longSide);
-      std::string picture = fitter_.encodeJPEG(size, kJPEGQualityFloor, profile);
-      if (picture.size() <= roomFor(size, kJPEGQualityFloor)) {
-        return sent(size, kJPEGQualityFloor, std::move(picture));
-      }
-      if (longSide == floor_) return tooLargeAtTheFloor(size, picture.size());
-      bytes = picture.size();
-    }
+    const uint64_t bytes = uint64_t(double(estimateAt(kJPEGQualityFloor)) * correction);
+    const uint32_t longSide =
+        predictedSide(baseSide, bytes, roomFor(base, kJPEGQualityFloor), kJPEGBytesPerPixelsPower);
+    return smaller(std::clamp(longSide, floor_, std::max(floor_, baseSide - 1)), kJPEGQualityFloor,
+                   profile);
   }
 
   std::string_view body_;
