@@ -82,7 +82,7 @@ TEST_P(ClientInput, IsAnsweredAsTheProtocolSaysAndTheSessionGoesOn) {
   EXPECT_EQ(exit.status, 0);
   EXPECT_EQ(child.err(), "");
   expectSameText(child.out(), expected);
-  if (row.maxPeakMiB > 0 && !QUILLON_ASAN) {
+  if (row.maxPeakMiB > 0 && !QUILLON_SANITIZED) {
     EXPECT_LT(exit.peakRSSKiB / 1024, row.maxPeakMiB);
   }
 }
@@ -180,7 +180,8 @@ std::vector<InputRow> inputRows() {
   // sanitizers a quarter of the line is still more than a million keys.
   rows.push_back({"SixtyFourMebibytesOfDistinctKeys", "", {pong("1")}, true, {}, 0, [] {
                     std::string keys = R"({"jsonrpc":"2.0","id":1,"method":"ping","params":{)";
-                    for (size_t i = 0; keys.size() < (QUILLON_ASAN ? 16u << 20 : 64u << 20); ++i) {
+                    for (size_t i = 0; keys.size() < (QUILLON_SANITIZED ? 16u << 20 : 64u << 20);
+                         ++i) {
                       keys += (i > 0 ? ",\"k" : "\"k") + std::to_string(i) + "\":0";
                     }
                     return keys + "}}\n";
@@ -200,7 +201,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, ClientInput, ::testing::ValuesIn(inputRows()),
 // reader itself.
 TEST(Stdio, LineBeyondTheMemoryLimitIsAParseErrorAndTheNextLineIsServed) {
 #ifdef __linux__
-  if (QUILLON_ASAN) GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+  if (QUILLON_SANITIZED)
+    GTEST_SKIP() << "the sanitizers' shadow memory cannot live under an address-space limit";
   ChildProcess child(quillonMCP());
   const rlimit limit{256u << 20, 256u << 20};
   ASSERT_EQ(::prlimit(child.pid(), RLIMIT_AS, &limit, nullptr), 0);

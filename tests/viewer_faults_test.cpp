@@ -171,18 +171,26 @@ std::vector<FaultRow> faultRows() {
     state = state * 1664525u + 1013904223u;
     byte = static_cast<char>(state >> 24);
   }
-  rows.push_back({"TwentyFourMebibyteSnapshot", reply(200, "image/png", bytes),
-                  picture(base64Encode(bytes)), snapshot, std::nullopt, 0,
+  rows.push_back({"TwentyFourMebibyteSnapshot",
+                  reply(200, "image/png", bytes),
+                  picture(base64Encode(bytes)),
+                  snapshot,
+                  std::nullopt,
+                  0,
                   {{"QUILLON_SNAPSHOT_MAX_BYTES", "0"}}});
   // The same in the 2026-07-28 revision, its members after the picture.
   std::string modern = picture(base64Encode(bytes));
   modern.insert(modern.size() - 2, R"(,"resultType":"complete","_meta":{"io.modelcontextprotocol/)"
                                    R"(serverInfo":{"name":"quillon","version":"1.3.0"}})");
-  rows.push_back({"TwentyFourMebibyteSnapshotModern", reply(200, "image/png", bytes), modern,
+  rows.push_back({"TwentyFourMebibyteSnapshotModern",
+                  reply(200, "image/png", bytes),
+                  modern,
                   R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":)"
                   R"("quillon_snapshot","_meta":{"io.modelcontextprotocol/protocolVersion":)"
                   R"("2026-07-28"}}})",
-                  std::nullopt, 0, {{"QUILLON_SNAPSHOT_MAX_BYTES", "0"}}});
+                  std::nullopt,
+                  0,
+                  {{"QUILLON_SNAPSHOT_MAX_BYTES", "0"}}});
   return rows;
 }
 
@@ -192,6 +200,36 @@ void PrintTo(const FaultRow& row, std::ostream* out) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, ViewerFault, ::testing::ValuesIn(faultRows()),
                          [](const auto& info) { return info.param.name; });
+
+std::string cancelLine(const std::string& id) {
+  return R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":)" + id +
+         "}}\n";
+}
+
+// Waits (a while) until the viewer has had `count` requests.
+bool waitForRequests(FakeViewer& viewer, size_t count) {
+  const auto start = std::chrono::steady_clock::now();
+  while (viewer.requests().size() < count && std::chrono::steady_clock::now() - start < 10s) {
+    std::this_thread::sleep_for(10ms);
+  }
+  return viewer.requests().size() == count;
+}
+
+// The paths the viewer was asked for, in order.
+std::vector<std::string> pathsOf(FakeViewer& viewer) {
+  std::vector<std::string> paths;
+  for (const FakeViewer::Request& request : viewer.requests()) paths.push_back(request.path);
+  return paths;
+}
+
+// The viewer of the tests below: it stalls on quillon_open, answers
+// quillon_help after 300 ms, and everything else at once.
+FakeViewer::Reply slowViewer(const FakeViewer::Request& request) {
+  if (request.path == "/v1/open") return {{}, 0ms, Then::stall};
+  FakeViewer::Reply ok = reply(200, "application/json", "{\"ok\":1}");
+  if (request.path == "/v1/help") ok.gap = 300ms;
+  return ok;
+}
 
 // While the viewer stalls on a call, the server still hears its client: a
 // ping is answered at once; a cancelled call gets no answer, a cancelled
@@ -204,23 +242,16 @@ TEST(SlowViewer, LeavesTheServerListeningAndCancelledCallsSilent) {
                                       : reply(200, "application/json", "{\"ok\":1}");
   });
   ChildProcess child(quillonMCP(std::to_string(viewer.port())));
-  const auto cancel = [](const std::string& id) {
-    return R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":)" + id +
-           "}}\n";
-  };
   ASSERT_TRUE(child.write(callLine(1, "quillon_open", R"({"path":"/m.skp"})") + "\n"));
-  for (auto start = Clock::now(); viewer.requests().empty() && Clock::now() - start < 10s;) {
-    std::this_thread::sleep_for(10ms);
-  }
-  ASSERT_EQ(viewer.requests().size(), 1u);
+  ASSERT_TRUE(waitForRequests(viewer, 1));
   // The sanitizer builds run several times slower.
-  const auto prompt = QUILLON_ASAN ? 1500ms : 500ms;
+  const auto prompt = QUILLON_SANITIZED ? 1500ms : 500ms;
   auto start = Clock::now();
   ASSERT_TRUE(child.write(ping("\"p\"") + "\n"));
   EXPECT_EQ(child.readLine(10s), pong("\"p\""));
   EXPECT_LT(Clock::now() - start, prompt);
 
-  ASSERT_TRUE(child.write(callLine(2, "quillon_help") + "\n" + cancel("2") + cancel("1")));
+  ASSERT_TRUE(child.write(callLine(2, "quillon_help") + "\n" + cancelLine("2") + cancelLine("1")));
   start = Clock::now();
   ASSERT_TRUE(child.write(callLine(3, "quillon_state") + "\n"));
   EXPECT_EQ(child.readLine(10s), textAnswer(3, R"({\"ok\":1})"));
@@ -234,9 +265,136 @@ TEST(SlowViewer, LeavesTheServerListeningAndCancelledCallsSilent) {
   EXPECT_EQ(child.wait(10s).status, 0);
   EXPECT_EQ(child.out(), "") << "an answer to a cancelled call";
   EXPECT_EQ(child.err(), "");
-  std::vector<std::string> paths;
-  for (const FakeViewer::Request& request : viewer.requests()) paths.push_back(request.path);
-  EXPECT_EQ(paths, (std::vector<std::string>{"/v1/open", "/v1/state"}));
+  EXPECT_EQ(pathsOf(viewer), (std::vector<std::string>{"/v1/open", "/v1/state"}));
+}
+
+// A host that closes its end of stdout while stdin stays open, with a call in
+// flight and two queued: whichever thread's write fails, the process ends at
+// once, and the queued calls never reach the viewer.
+TEST(LostHost, EndsTheProcessAtOnceAndSendsNoQueuedCall) {
+  const struct {
+    const char* inFlight;  // answered after 300 ms (the caller's write fails), or never
+    std::string afterClosing;
+  } rows[] = {{"quillon_help", ""}, {"quillon_open", ping("1") + "\n"}};
+  const auto prompt = QUILLON_SANITIZED ? 2000ms : 1000ms;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.inFlight);
+    FakeViewer viewer(slowViewer);
+    ChildProcess child(quillonMCP(std::to_string(viewer.port())));
+    ASSERT_TRUE(child.write(callLine(1, row.inFlight) + "\n"));
+    ASSERT_TRUE(waitForRequests(viewer, 1));
+    ASSERT_TRUE(
+        child.write(callLine(2, "quillon_state") + "\n" + callLine(3, "quillon_state") + "\n"));
+    std::this_thread::sleep_for(50ms);  // both read and queued
+    child.closeOutput();
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(child.write(row.afterClosing));
+    const ChildProcess::Exit exit = child.wait(10s);
+    EXPECT_TRUE(exit.ended);
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              prompt + (row.afterClosing.empty() ? 300ms : 0ms));
+    EXPECT_EQ(exit.status, 0);
+    EXPECT_EQ(child.err(), "");
+    EXPECT_EQ(viewer.requests().size(), 1u) << "a queued call was sent";
+  }
+}
+
+// A cancellation names a call only by the same id of the same kind. Each row
+// has call A in flight, a second A and then B queued, and cancels `cancelled`:
+// either both A (and B is still answered) or none.
+TEST(Cancellation, NamesOnlyTheCallsWithExactlyItsId) {
+  const struct {
+    std::string id, cancelled;
+    bool named;
+  } rows[] = {
+      {"-1", "18446744073709551615", false},
+      {"18446744073709551615", "18446744073709551616", false},  // beyond 64 bits
+      {"9007199254740993", "9007199254740992.0", false},
+      {"\"1\"", "1", false},
+      {"1", "1.0", false},
+      {"null", "null", false},
+      {"[1]", "[1]", false},
+      {"true", "true", false},
+      {"-1", "-1", true},
+      {"18446744073709551615", "18446744073709551615", true},
+      {"\"1\"", "\"1\"", true},
+      {"2.5", "25e-1", true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.id + " cancelled as " + row.cancelled);
+    FakeViewer viewer(slowViewer);
+    ChildProcess child(quillonMCP(std::to_string(viewer.port())));
+    const auto call = [](const std::string& id, const std::string& tool) {
+      return R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"tools/call","params":{"name":")" +
+             tool + "\"}}\n";
+    };
+    ASSERT_TRUE(child.write(call(row.id, "quillon_help")));
+    ASSERT_TRUE(waitForRequests(viewer, 1));
+    ASSERT_TRUE(child.write(call(row.id, "quillon_state") + call("\"B\"", "quillon_state") +
+                            cancelLine(row.cancelled)));
+    child.closeInput();
+    EXPECT_EQ(child.wait(10s).status, 0);
+    std::string expected;
+    for (const std::string& id : row.named ? std::vector<std::string>{"\"B\""}
+                                           : std::vector<std::string>{row.id, row.id, "\"B\""}) {
+      expected += R"({"jsonrpc":"2.0","id":)" + id +
+                  R"(,"result":{"content":[{"type":"text","text":"{\"ok\":1}"}],"isError":false}})"
+                  "\n";
+    }
+    EXPECT_EQ(child.out(), expected);
+  }
+}
+
+// A flood of calls while the viewer stalls on the first: the bound's worth
+// wait, every call beyond it is answered at once as not sent, memory stays
+// near rest, and once the stalled call is cancelled the waiting ones are
+// sent and answered. The first row measures rest.
+TEST(CallFlood, IsBoundedAndEveryCallGetsOneAnswer) {
+  const std::string busy =
+      "Quillon is busy with earlier calls, so this call was not sent to it. Try it again once "
+      "they have been answered.";
+  const struct {
+    const char* name;
+    int calls;
+    size_t padding;  // of each call's arguments
+    int waiting;     // how many of them wait; the rest are refused
+  } rows[] = {
+      {"Rest", 0, 0, 0},
+      {"TenThousandSmallCalls", 10'000, 1000, 32},
+      {"LargeCallsUpToFourMebibytes", 20, 300'000, 13},
+      {"OneHugeCallAloneStillWaits", 3, 5u << 20, 1},
+  };
+  long restKiB = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeViewer viewer(slowViewer);
+    ChildProcess child(quillonMCP(std::to_string(viewer.port())));
+    ASSERT_TRUE(child.write(callLine(0, "quillon_open") + "\n"));
+    ASSERT_TRUE(waitForRequests(viewer, 1));
+    std::string flood;
+    for (int id = 1; id <= row.calls; ++id) {
+      flood +=
+          callLine(id, "quillon_scene", R"({"pad":")" + std::string(row.padding, 'p') + "\"}") +
+          "\n";
+    }
+    ASSERT_TRUE(child.write(flood, 90s));
+    flood = std::string();
+    for (int id = row.waiting + 1; id <= row.calls; ++id) {
+      ASSERT_EQ(child.readLine(10s), textAnswer(id, busy, true));
+    }
+    ASSERT_TRUE(child.write(cancelLine("0")));
+    child.closeInput();
+    const ChildProcess::Exit exit = child.wait(60s);
+    EXPECT_EQ(exit.status, 0);
+    std::string expected;
+    for (int id = 1; id <= row.waiting; ++id) expected += textAnswer(id, R"({\"ok\":1})") + "\n";
+    EXPECT_TRUE(child.out() == expected) << child.out().substr(0, 2000);
+    EXPECT_EQ(viewer.requests().size(), 1u + row.waiting);
+    if (row.calls == 0) restKiB = exit.peakRSSKiB;
+    if (row.padding == 1000 && !QUILLON_SANITIZED) {
+      EXPECT_LT(exit.peakRSSKiB - restKiB, 4 * 1024) << "KiB above rest";
+    }
+  }
 }
 
 // Every request is restricted to plain http through the option the loaded

@@ -37,6 +37,27 @@ bool waitIfBusy(int fd, short events, PollFunction poll) {
 }
 }  // namespace
 
+ssize_t LineReader::readInput(char* into, size_t size) {
+  for (;;) {
+    if (wakeFd_ >= 0) {
+      pollfd ready[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+      int polled;
+      while ((polled = poll_(ready, 2, -1)) < 0 && errno == EINTR) {
+      }
+      if (polled < 0 || (ready[0].revents & POLLNVAL)) {
+        wakeFd_ = -1;  // poll() cannot wait on this input: read as before
+      } else if (ready[1].revents != 0) {
+        errno = 0;
+        return -1;
+      }
+    }
+    const ssize_t n = ::read(fd_, into, size);
+    // Nothing after all on a non-blocking input: wait again, on both.
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && wakeFd_ >= 0) continue;
+    return n;
+  }
+}
+
 bool LineReader::fill() {
   // Drop consumed bytes before growing, so a long session's buffer stays the
   // size of its longest line rather than of everything ever read.
@@ -47,7 +68,7 @@ bool LineReader::fill() {
   const size_t used = buffer_.size();
   buffer_.resize(used + kChunk);
   for (;;) {
-    const ssize_t n = ::read(fd_, buffer_.data() + used, kChunk);
+    const ssize_t n = readInput(buffer_.data() + used, kChunk);
     if (n > 0) {
       buffer_.resize(used + static_cast<size_t>(n));
       return true;
@@ -67,7 +88,7 @@ void LineReader::skipLine() {
   scanned_ = 0;
   char chunk[kChunk];
   for (;;) {
-    const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+    const ssize_t n = readInput(chunk, sizeof chunk);
     if (n < 0 && waitIfBusy(fd_, POLLIN, poll_)) continue;
     if (n <= 0) {
       eof_ = true;

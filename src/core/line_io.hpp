@@ -6,6 +6,7 @@
 #pragma once
 
 #include <poll.h>
+#include <sys/types.h>
 
 #include <climits>
 #include <string>
@@ -20,15 +21,22 @@ using PollFunction = int (*)(pollfd*, nfds_t, int);
 
 // Splits the bytes of a descriptor into lines. The terminator ("\n" or
 // "\r\n") is removed; a last line without one is still delivered. Not
-// thread-safe; the descriptor must stay open while the reader is used.
+// thread-safe; the descriptors must stay open while the reader is used.
+//
+// A reader given a `wakeFd` (the read end of a pipe, say) watches it beside
+// the input while it waits: once it is readable, input ends, so that another
+// thread can stop a reader blocked on a client that sends nothing more. Where
+// poll() refuses the input (macOS terminals), the reader falls back to plain
+// blocking reads, which only input ends.
 class LineReader {
  public:
-  explicit LineReader(int fd, PollFunction poll = ::poll) : fd_(fd), poll_(poll) {}
+  explicit LineReader(int fd, PollFunction poll = ::poll, int wakeFd = -1)
+      : fd_(fd), wakeFd_(wakeFd), poll_(poll) {}
 
   // Stores the next line in `line` and returns true, or returns false at end
-  // of input (or on a read error, which ends input just the same). Waits on
-  // a non-blocking descriptor that has nothing yet. A line too long to hold in
-  // memory is read past and delivered empty, with dropped() true.
+  // of input (or on a read error or a wake, which end input just the same).
+  // Waits on a non-blocking descriptor that has nothing yet. A line too long
+  // to hold in memory is read past and delivered empty, with dropped() true.
   bool next(std::string& line);
 
   // Whether the line last delivered was too long to hold.
@@ -37,8 +45,12 @@ class LineReader {
  private:
   bool fill();
   void skipLine();
+  // Reads what the input has, as read() does, unless the wake descriptor
+  // becomes readable first: then -1 with errno 0, which ends input.
+  ssize_t readInput(char* into, size_t size);
 
   int fd_;
+  int wakeFd_;  // -1: none, or poll() refused the input
   PollFunction poll_;
   std::string buffer_;
   size_t start_ = 0;    // first byte of the line being assembled

@@ -1,5 +1,6 @@
 #include "server.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,6 +37,10 @@ constexpr const char* kServerInfoKey = "io.modelcontextprotocol/serverInfo";
 // every client: a client may keep it for an hour.
 constexpr int64_t kToolsTTLMilliseconds = 3'600'000;
 constexpr const char* kSnapshotCaption = "Snapshot of the Quillon 3D viewport.";
+// The answer to a call beyond the queue's bound (see call_queue.hpp).
+constexpr const char* kBusy =
+    "Quillon is busy with earlier calls, so this call was not sent to it. Try it again once they "
+    "have been answered.";
 constexpr const char* kInstructions =
     "Controls Quillon, the native macOS 3D viewer for SketchUp (.skp) files. Call quillon_state "
     "first; open models with quillon_open; control the 3D camera (position, target, yaw, pitch, "
@@ -188,10 +193,12 @@ bool isPDFExport(const JSON& arguments) {
 }
 
 // Writes answer lines, each whole and in one piece, from any thread; once a
-// write fails, the client is gone and nothing more is written.
+// write fails, the client is gone and nothing more is written, and a byte is
+// written to `wakeFd` (if not -1) so that a reader waiting for input hears of
+// it.
 class AnswerWriter {
  public:
-  explicit AnswerWriter(int fd) : fd_(fd) {}
+  AnswerWriter(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {}
 
   void write(const JSON& answer) {
     std::lock_guard lock(mutex_);
@@ -208,7 +215,10 @@ class AnswerWriter {
     std::vector<std::string_view> pieces = text.pieces();
     pieces.emplace_back("\n");
     // A client that closed our output cannot read any further answer.
-    if (!writeAll(fd_, std::move(pieces))) gone_ = true;
+    if (!writeAll(fd_, std::move(pieces))) {
+      gone_ = true;
+      if (wakeFd_ >= 0) (void)!::write(wakeFd_, "x", 1);
+    }
   }
 
   bool gone() {
@@ -218,8 +228,37 @@ class AnswerWriter {
 
  private:
   const int fd_;
+  const int wakeFd_;
   std::mutex mutex_;
   bool gone_ = false;
+};
+
+// A pipe whose read end the stdio loop's reader watches beside its input, so
+// that the caller thread can end a read that would wait for the client. Both
+// ends -1 when none can be made: the reader then waits for input as before.
+class WakePipe {
+ public:
+  WakePipe() {
+    if (::pipe(fds_) != 0) {
+      fds_[0] = fds_[1] = -1;
+      return;
+    }
+    // Not inherited by anything the process may start.
+    for (const int fd : fds_) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  ~WakePipe() {
+    for (const int fd : fds_) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  WakePipe(const WakePipe&) = delete;
+  WakePipe& operator=(const WakePipe&) = delete;
+
+  int readEnd() const { return fds_[0]; }
+  int writeEnd() const { return fds_[1]; }
+
+ private:
+  int fds_[2];
 };
 
 }  // namespace
@@ -240,10 +279,16 @@ void QuillonMCPServer::run() {
 }
 
 void QuillonMCPServer::run(int inputFd, int outputFd) {
-  AnswerWriter output(outputFd);
+  // Whichever thread finds the client gone, the loop ends at once: the reader
+  // is woken from its wait for input, the queued calls are dropped unsent and
+  // the one in flight is abandoned.
+  WakePipe wake;
+  AnswerWriter output(outputFd, wake.writeEnd());
   CallQueue calls;
   std::thread caller([&] {
     while (std::optional<ToolCall> call = calls.next()) {
+      // The reader may have found the client gone while this call waited.
+      if (output.gone()) break;
       std::optional<JSON> answered;
       try {
         answered = answer(*call, calls.stopSignal());
@@ -254,11 +299,12 @@ void QuillonMCPServer::run(int inputFd, int outputFd) {
       calls.finish([&] {
         if (answered) output.write(*answered);
       });
-      if (output.gone()) calls.abandon();
+      if (output.gone()) break;
     }
+    calls.abandon();
   });
 
-  LineReader reader(inputFd);
+  LineReader reader(inputFd, ::poll, wake.readEnd());
   std::string line;
   while (!output.gone() && reader.next(line)) {
     // A line that does not fit in memory, whole or parsed, is no JSON the
@@ -282,7 +328,9 @@ void QuillonMCPServer::run(int inputFd, int outputFd) {
         output.write(request.answer);
         break;
       case Request::Kind::call:
-        calls.push(std::move(request.call));
+        if (std::optional<ToolCall> refused = calls.push(std::move(request.call))) {
+          output.write(busyAnswer(*refused));
+        }
         break;
       case Request::Kind::cancel:
         calls.cancel(request.cancelled);
@@ -297,6 +345,12 @@ void QuillonMCPServer::run(int inputFd, int outputFd) {
     calls.close();
   }
   caller.join();
+}
+
+JSON QuillonMCPServer::busyAnswer(const ToolCall& call) const {
+  JSON result = toolFailure(kBusy);
+  if (call.modern) modernise(result);
+  return resultEnvelope(call.id, std::move(result));
 }
 
 std::optional<std::string> QuillonMCPServer::handle(std::string line) {
@@ -398,6 +452,7 @@ QuillonMCPServer::Request QuillonMCPServer::read(std::string line) const {
                                ? std::move(*argumentsMember)
                                : JSON::object();
   request.call.modern = modern;
+  request.call.bytes = trimmed.size();
   return request;
 }
 

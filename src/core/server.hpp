@@ -17,7 +17,12 @@
 // never overlap, and their answers leave in order; an answer may overtake a
 // call's. Each answer line is written whole, under one lock. A cancelled
 // call is dropped from the queue, or its viewer request abandoned, and never
-// answered. handle() is the same protocol done in line, one request at a time.
+// answered. A call beyond the queue's bound is answered at once, by the
+// reader, as not sent because the viewer is busy. Once standard output is
+// gone, whichever thread finds it, run() returns promptly: the reader stops
+// waiting for input, no queued call reaches the viewer and the one in flight
+// is abandoned. handle() is the same protocol done in line, one request at a
+// time.
 #pragma once
 
 #include <optional>
@@ -41,7 +46,7 @@ class QuillonMCPServer {
                    SnapshotLimits fitting);
 
   // Serves standard input until it ends, and the calls read by then are
-  // answered (or until standard output is gone).
+  // answered, or until standard output is gone.
   void run();
   // The same loop over any pair of descriptors.
   void run(int inputFd, int outputFd);
@@ -88,6 +93,8 @@ class QuillonMCPServer {
   Request read(std::string line) const;
   // The answer to `call`, its viewer request abandoned when `stop` is.
   JSON answer(const ToolCall& call, StopSignal& stop) const;
+  // The answer to a call that the queue has no room for.
+  JSON busyAnswer(const ToolCall& call) const;
   JSON callTool(const std::string& name, const JSON& arguments, StopSignal& stop,
                 bool modern) const;
   // The snapshot's image result, its picture fitted within `fitting` as the

@@ -23,6 +23,20 @@
 #ifndef QUILLON_ASAN
 #define QUILLON_ASAN 0
 #endif
+// ThreadSanitizer likewise: it keeps shadow memory for every byte and maps
+// terabytes of address space, and runs several times slower.
+#if defined(__SANITIZE_THREAD__)
+#define QUILLON_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QUILLON_TSAN 1
+#endif
+#endif
+#ifndef QUILLON_TSAN
+#define QUILLON_TSAN 0
+#endif
+// Either one: memory figures mean nothing, and timings stretch.
+#define QUILLON_SANITIZED (QUILLON_ASAN || QUILLON_TSAN)
 
 namespace quillon::test {
 
