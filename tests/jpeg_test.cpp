@@ -121,18 +121,22 @@ TEST(JPEGSizeEstimate, MatchesTheWrittenSizeWholeAndSampled) {
   const struct {
     const char* name;
     Picture picture;
-    uint32_t sampleEvery;
+    bool whole;  // every band read, else the sample the fitting reads
     size_t iccBytes;
     double tolerance;  // a share of the real size
   } cases[] = {
-      {"grey, every band", renderLike(61, 37, 1), 1, 0, 0},
-      {"RGBA with a profile, every band", renderLike(203, 45, 4), 1, 70000, 0},
-      {"a render, every 4th band", renderLike(640, 400), 4, 0, 0.05},
-      {"grey with a profile, every 4th band", renderLike(640, 400, 1), 4, 3000, 0.05},
+      {"grey, every band", renderLike(61, 37, 1), true, 0, 0},
+      {"RGBA with a profile, every band", renderLike(203, 45, 4), true, 70000, 0},
+      {"a render, sampled", renderLike(640, 400), false, 0, 0.05},
+      {"grey with a profile, sampled", renderLike(640, 400, 1), false, 3000, 0.05},
+      // Rows that repeat line up with no sample: reading every 4th band
+      // made this ruled text about twice its size, or 0.4 of it.
+      {"ruled text every 32 px, sampled", ruledText(640, 400, 32, 0), false, 0, 0.05},
+      {"ruled text every 32 px from 16 down, sampled", ruledText(640, 400, 32, 16), false, 0, 0.05},
   };
   for (const auto& c : cases) {
     const Picture& p = c.picture;
-    JPEGSizeEstimate estimate(p.width, p.height, p.channels, c.sampleEvery, c.iccBytes);
+    JPEGSizeEstimate estimate(p.width, p.height, p.channels, c.whole, c.iccBytes);
     for (uint32_t y = 0; y < p.height; ++y) {
       estimate.writeRow(&p.pixels[size_t(y) * p.width * p.channels]);
     }
@@ -164,9 +168,11 @@ TEST(ReadJPEGHeader, ReadsTheFrameHeaderOrNothing) {
       {"cut before the frame header", rgb.substr(0, frame), std::nullopt},
       {"cut inside the frame header", rgb.substr(0, frame + 9), std::nullopt},
       {"a PNG", pngOf(renderLike(4, 4)), std::nullopt},
-      {"scan data before any frame", std::string("\xFF\xD8\xFF\xDA\0\2\xFF\xC0", 8), std::nullopt},
-      {"no marker where one belongs",
-       "\xFF\xD8" + std::string("A\0\2", 3) + rgb.substr(frame, 11), std::nullopt},
+      // A frame header inside the scan is data, not a frame.
+      {"scan data before any frame",
+       std::string("\xFF\xD8\xFF\xDA\0\2\xFF\xC0\0\x0B\x08\0\2\0\3\1\1\x11\0", 19), std::nullopt},
+      {"no marker where one belongs", "\xFF\xD8" + std::string("A\0\2", 3) + rgb.substr(frame, 11),
+       std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(readJPEGHeader(c.file), c.header) << c.name;
 }

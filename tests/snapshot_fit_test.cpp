@@ -237,8 +237,6 @@ TEST(FitSnapshot, SendsTheLargestPictureThatFits) {
       {"untagged is plain JFIF", colour, {tight, 0}, "image/jpeg", 0, 3, 400},
       {"sRGB beside gAMA is plain JFIF", pngWith(renderLike(400, 300), srgb + kGamma), {tight, 0},
        "image/jpeg", 0, 3, 400},
-      {"gAMA alone stays PNG", pngWith(renderLike(400, 300), kGamma), {tight * 4, 0}, "image/png", 0,
-       3, 0},
       {"cICP stays PNG", pngWith(renderLike(400, 300), cicp + srgb), {tight * 4, 0}, "image/png", 0,
        3, 0},
       {"iCCP travels in the JPEG", pngWith(renderLike(400, 300), iccp), {tight, 0}, "image/jpeg", 0,
@@ -262,6 +260,144 @@ TEST(FitSnapshot, SendsTheLargestPictureThatFits) {
     if (haveLibjpeg()) {
       EXPECT_EQ(sent.profile, c.profile);
     }
+  }
+}
+
+// sRGB may be written the long way, as gAMA 1/2.2 and sRGB's cHRM: such a
+// picture is a plain JFIF. Any other gamma or primaries keep it PNG.
+TEST(FitSnapshot, ReadsGammaAndChromaticitiesThatMeanSRGBAsSRGB) {
+  const auto gamma = [](uint32_t value) {
+    return pngChunk(
+        "gAMA", std::string{char(value >> 24), char(value >> 16), char(value >> 8), char(value)});
+  };
+  const auto chromaticities = [](std::vector<uint32_t> values) {
+    std::string data;
+    for (uint32_t v : values) data += {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+    return pngChunk("cHRM", data);
+  };
+  // As ImageMagick writes them, and rounded a little otherwise.
+  const std::string srgb = chromaticities({31270, 32900, 64000, 33000, 30000, 60000, 15000, 6000});
+  const std::string rounded =
+      chromaticities({31271, 32902, 64000, 33000, 30000, 60000, 15000, 6000});
+  const std::string p3 = chromaticities({31270, 32900, 68000, 32000, 26500, 69000, 15000, 6000});
+  const std::string offWhite =
+      chromaticities({31450, 32900, 64000, 33000, 30000, 60000, 15000, 6000});
+  const struct {
+    const char* name;
+    std::string chunks;
+    const char* mimeType;
+  } cases[] = {
+      {"gAMA and cHRM of sRGB", gamma(45455) + srgb, "image/jpeg"},
+      {"both rounded", gamma(45454) + rounded, "image/jpeg"},
+      {"gAMA 1/2.2 alone", gamma(45455), "image/jpeg"},
+      {"cHRM of sRGB alone", srgb, "image/jpeg"},
+      {"linear gamma", gamma(100000) + srgb, "image/png"},
+      {"a gamma past the tolerance", gamma(45700), "image/png"},
+      {"Display P3 primaries", gamma(45455) + p3, "image/png"},
+      {"another white point", offWhite, "image/png"},
+      {"a short cHRM", gamma(45455) + pngChunk("cHRM", std::string(28, '\0')), "image/png"},
+  };
+  for (const auto& c : cases) {
+    const FittedSnapshot fitted =
+        fitSnapshot(pngWith(renderLike(400, 300), c.chunks), {160000, 0}, kFrame);
+    ASSERT_EQ(fitted.outcome, Outcome::encoded) << c.name << ": " << fitted.note;
+    EXPECT_EQ(fitted.mimeType, c.mimeType) << c.name;
+    if (fitted.mimeType == std::string("image/jpeg") && haveLibjpeg()) {
+      std::string profile;
+      readJPEG(fitted.picture, &profile);
+      EXPECT_EQ(profile, "") << c.name << ": a plain JFIF";
+    }
+  }
+}
+
+std::string jpegOf(const Picture& picture, int quality) {
+  JPEGWriter writer(picture.width, picture.height, picture.channels, quality);
+  const size_t row = size_t(picture.width) * picture.channels;
+  for (uint32_t y = 0; y < picture.height; ++y) writer.writeRow(&picture.pixels[y * row]);
+  return writer.finish();
+}
+
+// What the fitter sends for `picture` sent again at `side`: `png` scaled
+// by the fitter itself, read back from a lossless fit.
+Picture scaledBy(const std::string& png, uint32_t side) {
+  const Picture whole = readPicture(png);
+  if (side == std::max(whole.width, whole.height)) return whole;
+  return readPicture(fitSnapshot(png, {UINT64_MAX / 2, side, kPNGOnly}, kFrame).picture);
+}
+
+// The tool result's bytes for `picture` sent at JPEG `quality` (0: PNG)
+// in place of a viewport of `width` x `height`, caption included.
+uint64_t resultFor(const Picture& picture, int quality, uint32_t width, uint32_t height) {
+  const auto sides = [](uint32_t w, uint32_t h) {
+    return std::to_string(w) + "\xC3\x97" + std::to_string(h);
+  };
+  const std::string as = "JPEG (quality " + std::to_string(quality) + ")";
+  const bool own = picture.width == width && picture.height == height;
+  const std::string note =
+      own ? (quality ? "Sent as " + as + ", at its own size, to fit the assistant's limits."
+                     : "Encoded again, at its own size, to fit the assistant's limits.")
+          : "Scaled down from " + sides(width, height) + " to " +
+                sides(picture.width, picture.height) + (quality ? " and sent as " + as : "") +
+                " to fit the assistant's limits.";
+  return resultBytes(quality ? jpegOf(picture, quality) : pngOf(picture),
+                     (quality ? kFrame.asJPEG : kFrame.asPNG) + 1 + note.size());
+}
+
+// Everything sent is measured, on pictures whose rows repeat in and out of
+// phase with any sample: the quality sent fits and the next one up does
+// not; a picture is smaller than the edge only when the floor quality does
+// not fit there, and then a side at most 5 % larger does not fit either.
+TEST(FitSnapshot, SendsWhatItMeasuredAndProvesTheNextStepUpDoesNot) {
+  const uint32_t w = 960, h = 600;
+  const struct {
+    const char* name;
+    Picture picture;
+    double budgetShare;  // of the picture's result at the edge at quality 86 (PNG-only: as PNG)
+    SnapshotFormat format;
+    int mostEncodes;
+  } cases[] = {
+      {"ruled text every 32 px", ruledText(w, h, 32, 0), 1.0, SnapshotFormat::automatic, 3},
+      {"ruled text every 32 px, 16 down", ruledText(w, h, 32, 16), 1.1, SnapshotFormat::automatic,
+       3},
+      {"a grid every 16 px", groundGrid(w, h, 16, 0), 0.95, SnapshotFormat::automatic, 3},
+      {"a grid every 16 px, 8 across", groundGrid(w, h, 16, 8), 1.2, SnapshotFormat::automatic, 3},
+      {"the floor does not fit at the edge", ruledText(w, h, 16, 4), 0.6, SnapshotFormat::automatic,
+       6},
+      {"PNG only, a grid", groundGrid(w, h, 32, 0), 0.7, SnapshotFormat::png, 5},
+      {"PNG only, ruled text", ruledText(w, h, 16, 0), 0.5, SnapshotFormat::png, 5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string body = pngOf(c.picture);
+    const bool pngOnly = c.format == SnapshotFormat::png;
+    const uint64_t budget =
+        uint64_t(double(resultFor(c.picture, pngOnly ? 0 : 86, w, h)) * c.budgetShare);
+    const SnapshotLimits limits{budget, w, c.format};
+    const FittedSnapshot fitted = fitSnapshot(body, limits, kFrame);
+    ASSERT_EQ(fitted.outcome, Outcome::encoded) << fitted.note;
+    ASSERT_EQ(fitted.mimeType, pngOnly ? "image/png" : "image/jpeg");
+    EXPECT_LE(fitted.encodes, c.mostEncodes) << "the guesses start it well";
+    const Sent sent = readSent(fitted);
+    const uint32_t side = std::max(sent.width, sent.height);
+    ASSERT_LE(resultFor(scaledBy(body, side), sent.quality, w, h), budget) << "what is sent fits";
+    if (side == w) {
+      if (sent.quality < kJPEGQualityCeiling) {
+        EXPECT_GT(resultFor(c.picture, sent.quality + 1, w, h), budget) << "one quality up";
+      }
+      continue;
+    }
+    if (!pngOnly) {
+      EXPECT_EQ(sent.quality, kJPEGQualityFloor);
+      EXPECT_GT(resultFor(c.picture, kJPEGQualityFloor, w, h), budget) << "the floor at the edge";
+    }
+    // Sizes need not grow with the side on such pictures: some side a step
+    // up does not fit, not necessarily every one.
+    const uint32_t stepUp = std::min(w, side + (side + 19) / 20);
+    bool larger = false;
+    for (uint32_t up = stepUp; up > side && !larger; --up) {
+      larger = resultFor(scaledBy(body, up), sent.quality, w, h) > budget;
+    }
+    EXPECT_TRUE(larger) << side << " px sent, and every side up to " << stepUp << " fits";
   }
 }
 

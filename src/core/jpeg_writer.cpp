@@ -298,6 +298,7 @@ class FileBytes {
     file_[used_++] = char(byte);
     if (byte == 0xFF) file_[used_++] = 0;
   }
+  size_t size() const { return used_; }
   std::string finish(std::string_view tail) {
     file_.resize(used_);
     return std::move(file_.append(tail));
@@ -453,11 +454,13 @@ class Band {
   // The band the next row goes into.
   uint32_t current() const { return rows_ / 8; }
   bool whole() const { return rows_ == height_; }
+  uint32_t rowsWritten() const { return rows_; }
   const float* blocks() const { return samples_.data(); }
 
   // Takes the next row; when it ends a band, transforms the band and
-  // returns true. With `keep` false, only counts it (a band not sampled).
-  bool add(const uint8_t* row, bool keep) {
+  // returns true. Only the MCUs that `read` names (all, when it is null) are
+  // converted and transformed: an estimate's sample.
+  bool add(const uint8_t* row, const std::vector<uint8_t>* read = nullptr) {
     if (rows_ == height_) {
       throw std::invalid_argument("a JPEG of " + std::to_string(height_) +
                                   " rows takes no more rows");
@@ -465,15 +468,15 @@ class Band {
     const int line = int(rows_ % 8);
     ++rows_;
     const bool ended = line == 7 || rows_ == height_;
-    if (!keep) return ended;
-    constexpr void (Band::*kConvert[4])(const uint8_t*, int) = {
+    constexpr void (Band::*kConvert[4])(const uint8_t*, int, const std::vector<uint8_t>*) = {
         &Band::convert<1>, &Band::convert<2>, &Band::convert<3>, &Band::convert<4>};
-    (this->*kConvert[channels_ - 1])(row, line);
+    (this->*kConvert[channels_ - 1])(row, line, read);
     if (!ended) return false;
     // A short last band repeats its last row: repeating edges, rather than
     // padding with black, keeps the ringing of a sharp step out of the
     // picture's last pixels.
     for (size_t block = 0; block < samples_.size(); block += kBlock) {
+      if (read && !(*read)[block / kBlock / components_]) continue;
       float* b = &samples_[block];
       for (int below = line + 1; below < 8; ++below) std::copy_n(b + line * 8, 8, b + below * 8);
       forwardDCT(b);
@@ -486,10 +489,11 @@ class Band {
   // pixels at a time, gathered first, so that the arithmetic runs on whole
   // block rows; the last block's columns past the edge repeat the last pixel.
   template <int channels>
-  void convert(const uint8_t* row, int line) {
+  void convert(const uint8_t* row, int line, const std::vector<uint8_t>* read) {
     constexpr int components = channels < 3 ? 1 : 3;
     float* out = samples_.data() + line * 8;
     for (size_t block = 0; block < mcus_; ++block, out += components * kBlock) {
+      if (read && !(*read)[block]) continue;
       float r[8], g[8], b[8];
       for (uint32_t i = 0; i < 8; ++i) {
         const uint8_t* pixel = row + std::min(uint32_t(block * 8 + i), width_ - 1) * channels;
@@ -571,10 +575,14 @@ JPEGWriter::~JPEGWriter() = default;
 void JPEGWriter::writeRow(const uint8_t* row) {
   if (!coder_) throw std::invalid_argument("JPEGWriter: the file is already finished");
   Coder& c = *coder_;
-  if (c.band.add(row, true)) {
+  if (c.band.add(row)) {
     codeBlocks(c.band.blocks(), c.band.mcus(), c.band.components(), c.quantiser, c.bytes, c.bits,
                c.lastDC);
   }
+}
+
+size_t JPEGWriter::size() const {
+  return coder_ ? coder_->bytes.size() : 0;
 }
 
 std::string JPEGWriter::finish() {
@@ -586,40 +594,77 @@ std::string JPEGWriter::finish() {
   return file;
 }
 
+bool guessReadsBand(uint32_t band, uint32_t bands) {
+  if (bands < kWholeBelowBands) return true;
+  // Band b is read when a step of kGuessShare takes the running sum past a
+  // whole number: floor((b + 1) * share) > floor(b * share).
+  return uint32_t(double(band + 1) * kGuessShare) > uint32_t(double(band) * kGuessShare);
+}
+
+namespace {
+
+// Below this many MCUs a picture is read whole: a sample would be too few
+// blocks to say anything.
+constexpr uint64_t kWholeBelowMCUs = 1024;
+constexpr double kGoldenRatio = 1.6180339887498949;
+
+// The MCUs of `band` that the estimate reads: in every band, so that every
+// row of a period counts as often as the others; in each, the columns where
+// a step of kGuessShare passes a whole number, starting where the golden
+// ratio's multiples put that band, so that over the bands every column, and
+// every phase of a period across, counts alike.
+void markRead(uint32_t band, size_t mcus, std::vector<uint8_t>& read) {
+  const double start = double(band) * kGoldenRatio;
+  const double phase = start - std::floor(start);
+  for (size_t x = 0; x < mcus; ++x) {
+    read[x] = std::floor(double(x + 1) * kGuessShare + phase) >
+              std::floor(double(x) * kGuessShare + phase);
+  }
+}
+
+}  // namespace
+
 struct JPEGSizeEstimate::Sample {
   Band band;
-  uint32_t every;
+  bool whole;
   size_t headerBytes;
-  std::vector<float> kept;  // the sampled bands' blocks, transformed
+  std::vector<uint8_t> read;  // of the band being written, whether each MCU is read
+  std::vector<float> kept;    // the MCUs read, transformed
+  size_t keptMCUs = 0;
 
-  Sample(uint32_t width, uint32_t height, int channels, uint32_t sampleEvery,
-         size_t iccProfileBytes)
+  Sample(uint32_t width, uint32_t height, int channels, bool wholePicture, size_t iccProfileBytes)
       : band(width, height, channels),
-        every(sampleEvery),
+        whole(wholePicture || uint64_t(band.mcus()) * band.bands() < kWholeBelowMCUs),
         // The headers differ between qualities in table entries only.
         headerBytes(headers(width, height, band.components(), Quantiser(50), {}).size() +
                     iccProfileBytes + iccSegments(iccProfileBytes) * kICCOverhead +
-                    sizeof kEndOfImage) {
-    const size_t sampled = (band.bands() + every - 1) / every;
-    kept.reserve(sampled * band.mcus() * band.components() * kBlock);
+                    sizeof kEndOfImage),
+        read(band.mcus(), 1) {
+    const double share = whole ? 1.0 : kGuessShare;
+    kept.reserve(size_t(double(band.mcus()) * band.bands() * share + band.bands()) *
+                 band.components() * kBlock);
   }
 };
 
-JPEGSizeEstimate::JPEGSizeEstimate(uint32_t width, uint32_t height, int channels,
-                                   uint32_t sampleEvery, size_t iccProfileBytes) {
+JPEGSizeEstimate::JPEGSizeEstimate(uint32_t width, uint32_t height, int channels, bool wholePicture,
+                                   size_t iccProfileBytes) {
   checkPicture(width, height, channels);
-  if (sampleEvery == 0) throw std::invalid_argument("JPEGSizeEstimate: sampling every 0th band");
-  sample_ = std::make_unique<Sample>(width, height, channels, sampleEvery, iccProfileBytes);
+  sample_ = std::make_unique<Sample>(width, height, channels, wholePicture, iccProfileBytes);
 }
 
 JPEGSizeEstimate::~JPEGSizeEstimate() = default;
 
 void JPEGSizeEstimate::writeRow(const uint8_t* row) {
   Sample& s = *sample_;
-  const bool keep = s.band.current() % s.every == 0;
-  if (s.band.add(row, keep) && keep) {
-    const float* blocks = s.band.blocks();
-    s.kept.insert(s.kept.end(), blocks, blocks + s.band.mcus() * s.band.components() * kBlock);
+  const bool startsBand = !s.band.whole() && s.band.current() * 8 == s.band.rowsWritten();
+  if (startsBand && !s.whole) markRead(s.band.current(), s.band.mcus(), s.read);
+  if (!s.band.add(row, &s.read)) return;
+  const size_t blocks = size_t(s.band.components()) * kBlock;
+  for (size_t mcu = 0; mcu < s.band.mcus(); ++mcu) {
+    if (!s.read[mcu]) continue;
+    const float* from = s.band.blocks() + mcu * blocks;
+    s.kept.insert(s.kept.end(), from, from + blocks);
+    ++s.keptMCUs;
   }
 }
 
@@ -631,11 +676,10 @@ uint64_t JPEGSizeEstimate::bytes(int quality) const {
   ByteCount count;
   BitPacker<ByteCount> bits(count);
   int lastDC[3] = {0, 0, 0};
-  const size_t keptMCUs = s.kept.size() / (size_t(s.band.components()) * kBlock);
-  codeBlocks(s.kept.data(), keptMCUs, s.band.components(), quantiser, count, bits, lastDC);
+  codeBlocks(s.kept.data(), s.keptMCUs, s.band.components(), quantiser, count, bits, lastDC);
   bits.finish();
   const uint64_t allMCUs = uint64_t(s.band.mcus()) * s.band.bands();
-  return s.headerBytes + (count.bytes * allMCUs + keptMCUs / 2) / keptMCUs;
+  return s.headerBytes + (count.bytes * allMCUs + s.keptMCUs / 2) / s.keptMCUs;
 }
 
 }  // namespace quillon

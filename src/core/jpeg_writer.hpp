@@ -57,6 +57,9 @@ class JPEGWriter {
   // Takes the next row, from the top: width * channels samples. Throws when
   // every row has already been written.
   void writeRow(const uint8_t* row);
+  // Bytes of the file so far; the finished file holds at least as many, so
+  // a search can give up on a picture as soon as this passes its room.
+  size_t size() const;
   // The whole file, once every row has been written; throws otherwise. The
   // writer is spent afterwards.
   std::string finish();
@@ -67,21 +70,34 @@ class JPEGWriter {
   std::unique_ptr<Coder> coder_;
 };
 
+// The share of a picture that the size guesses read (a JPEG's blocks here, a
+// PNG's 8-row bands in the snapshot fitting), and a picture below which a
+// PNG's are read whole. The share is 1/(2 + golden ratio): what is read
+// falls at gaps of 3 and 4 in an order that never repeats, so no period in
+// a picture (a facade's storeys, a ground grid, ruled text every 16 or 32
+// px) can line up with it, as it did with every 4th band; over any stretch
+// it is spread evenly across every phase of such a period.
+inline constexpr double kGuessShare = 0.2763932022500210;  // 1 / (2 + 1.6180339887...)
+inline constexpr uint32_t kWholeBelowBands = 8;
+// Whether the guesses read band `band` of a picture `bands` bands high.
+bool guessReadsBand(uint32_t band, uint32_t bands);
+
 // The size of a picture's JPEG at any quality, estimated from a sample of its
-// 8-row bands without encoding it once per quality tried. Every
-// `sampleEvery`-th band (0, n, 2n, ...) is transformed once and its
-// coefficients kept; bytes(quality) codes the kept blocks with that quality's
-// tables, counts the exact bytes they take, 0xFF stuffing included, and
-// scales the count by all blocks over kept blocks. With `sampleEvery` 1 it is
-// the writer's size to the byte.
+// blocks without encoding it once per quality tried. A share of kGuessShare
+// of the MCUs of every band (or all of them) is transformed once and kept,
+// at columns that shift from band to band, so that neither rows nor columns
+// that repeat line up with the sample; bytes(quality) codes the kept blocks
+// with that quality's tables, counts the exact bytes they take, 0xFF
+// stuffing included, and scales the count by all blocks over kept blocks.
+// Reading every block, it is the writer's size to the byte.
 //
-// Keeps 256 bytes a block of each sampled band: about 30 MB for 2000x1250
-// RGB sampled whole, a quarter of it sampling every 4th band.
+// Keeps 256 bytes a block read: about 30 MB for 2000x1250 RGB read whole,
+// 28 % of it sampled.
 class JPEGSizeEstimate {
  public:
   // As JPEGWriter takes them; `iccProfileBytes` is the size of the profile
   // the writer will be given.
-  JPEGSizeEstimate(uint32_t width, uint32_t height, int channels, uint32_t sampleEvery,
+  JPEGSizeEstimate(uint32_t width, uint32_t height, int channels, bool wholePicture,
                    size_t iccProfileBytes = 0);
   ~JPEGSizeEstimate();
   JPEGSizeEstimate(const JPEGSizeEstimate&) = delete;

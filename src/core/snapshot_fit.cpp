@@ -31,17 +31,24 @@ constexpr double kJPEGBytesPerPixelsPower = 0.8;
 constexpr double kAim = 0.95;
 // A lossless picture whose guess is over its room by less than this is
 // encoded all the same: the guess is a sample's, and a PNG that fits beats
-// any JPEG.
+// any JPEG. A try that does not fit stops where it passes the room, so it
+// costs that share of an encode.
 constexpr double kPNGGuessSlack = 1.15;
+// A picture sent smaller than the edge is within this share of the largest
+// side that fits: a side this much larger was measured not to. Sizes jump
+// about on periodic pictures, so nothing between is assumed to fit.
+constexpr double kSideStep = 0.05;
+// Each search follows its guesses this many encodes, then halves what is
+// left, so that a picture the guesses keep missing still ends in a few.
+constexpr int kGuidedEncodes = 3;
 // The picture scaled to the edge is held for the further sizes and trials
 // when it takes at most this much memory (a 2000-pixel RGBA picture takes
 // 10 MiB); a larger one, possible only with a larger edge or none, is
 // decoded again for each size instead.
 constexpr size_t kMostHeldBytes = 24u << 20;
-// A guess at a PNG's size is made from every fourth band of this many rows.
+// A guess at a PNG's size reads the bands of this many rows that
+// guessReadsBand names, as the JPEG estimate does.
 constexpr uint32_t kSampleBand = 8;
-// A JPEG's quality is guessed from every this many 8-row bands.
-constexpr uint32_t kJPEGSampleEvery = 4;
 
 std::optional<uint64_t> decimal(const Environment& environment, const char* name, uint64_t most) {
   const auto entry = environment.find(name);
@@ -93,18 +100,29 @@ struct Picture {
   const uint8_t* row(uint32_t y) const { return pixels.data() + size_t(y) * width * channels; }
 };
 
+// What one encode found: the picture, when it fits its room; else the bytes
+// it takes, or would have taken had it not stopped where it passed the room.
+struct Trial {
+  bool fits = false;
+  uint64_t bytes = 0;
+  std::string picture;
+};
+
 // Takes `height` source rows of `width` x `channels`, each from `next(row)`,
-// and hands each row of the picture scaled to `size` to `put`.
+// and hands each row of the picture scaled to `size` to `put`, until `put`
+// returns false.
 template <typename Next, typename Put>
 void scaleInto(uint32_t width, uint32_t height, int channels, Size size, Next next, Put put) {
   std::vector<uint8_t> source(size_t(width) * channels), scaled(size_t(size.width) * channels);
   if (size.width == width && size.height == height) {
-    for (uint32_t y = 0; y < height; ++y) put(next(source.data()));
+    for (uint32_t y = 0; y < height; ++y) {
+      if (!put(next(source.data()))) return;
+    }
     return;
   }
   BoxResampler resampler(width, height, size.width, size.height, channels);
   for (uint32_t y = 0; y < height; ++y) {
-    if (resampler.push(next(source.data()), scaled.data())) put(scaled.data());
+    if (resampler.push(next(source.data()), scaled.data()) && !put(scaled.data())) return;
   }
 }
 
@@ -114,6 +132,49 @@ auto readFrom(PNGReader& reader) {
     reader.readRow(row);
     return static_cast<const uint8_t*>(row);
   };
+}
+
+// sRGB written the long way: the gAMA and cHRM values an sRGB chunk stands
+// for, which ImageMagick and many other tools write instead of it (and
+// which libpng and browsers read as sRGB). Stored as 100000 times the value.
+constexpr uint32_t kSRGBGamma = 45455;  // 1/2.2
+// White point D65, then red, green and blue, each x and y, as cHRM holds them.
+constexpr uint32_t kSRGBChromaticities[8] = {31270, 32900, 64000, 33000, 30000, 60000, 15000, 6000};
+// Writers round 1/2.2 to 45454 or 45455 and the primaries to 4 or 5
+// digits; anything further off is another colour space. 100 is 0.001 of
+// gamma (1/2.2 against 1/2.205), 150 the 0.0015 of chromaticity that
+// libpng's own sRGB check allows with room for rounding.
+constexpr uint32_t kGammaTolerance = 100;
+constexpr uint32_t kChromaticityTolerance = 150;
+
+uint32_t bigEndian32(std::string_view bytes, size_t at) {
+  return uint32_t(uint8_t(bytes[at])) << 24 | uint32_t(uint8_t(bytes[at + 1])) << 16 |
+         uint32_t(uint8_t(bytes[at + 2])) << 8 | uint32_t(uint8_t(bytes[at + 3]));
+}
+
+bool near(uint32_t value, uint32_t target, uint32_t tolerance) {
+  return (value > target ? value - target : target - value) <= tolerance;
+}
+
+// Whether gAMA and cHRM, where present, say sRGB. Either alone is sRGB
+// enough: a gamma of 1/2.2 on any primaries a viewer writes, or sRGB's
+// primaries on the default gamma, reads as an untagged picture does.
+bool sRGBTheLongWay(std::string_view colourChunks) {
+  if (const auto gamma = findChunk(colourChunks, "gAMA")) {
+    if (gamma->size() != 4 || !near(bigEndian32(*gamma, 0), kSRGBGamma, kGammaTolerance)) {
+      return false;
+    }
+  }
+  if (const auto chromaticities = findChunk(colourChunks, "cHRM")) {
+    if (chromaticities->size() != 32) return false;
+    for (size_t i = 0; i < 8; ++i) {
+      if (!near(bigEndian32(*chromaticities, 4 * i), kSRGBChromaticities[i],
+                kChromaticityTolerance)) {
+        return false;
+      }
+    }
+  }
+  return true;
 }
 
 // A picture JPEG carries as it stands: every pixel opaque, and a colour
@@ -129,7 +190,8 @@ std::optional<std::string> jpegProfile(std::string_view colourChunks) {
   }
   // Beside sRGB, gAMA and cHRM are only fallbacks for readers without it.
   if (findChunk(colourChunks, "sRGB")) return std::string();
-  if (findChunk(colourChunks, "gAMA") || findChunk(colourChunks, "cHRM")) return std::nullopt;
+  // A plain JFIF is read as sRGB.
+  if (!sRGBTheLongWay(colourChunks)) return std::nullopt;
   return std::string();
 }
 
@@ -151,7 +213,7 @@ class Fitter {
     colourChunks_ = reader.colourChunks();
     const uint32_t longest = std::max(header.width, header.height);
     base_ = limits.maxEdge && longest > limits.maxEdge ? scaledTo(header, limits.maxEdge)
-                                                         : Size{header.width, header.height};
+                                                       : Size{header.width, header.height};
     // The viewport's rows are read once: scaled to the edge on the way, and
     // held for every size and trial after, as long as that takes little
     // memory. Whether every pixel is opaque is seen on the way too.
@@ -173,8 +235,10 @@ class Fitter {
     held_.pixels.resize(size_t(base_.width) * base_.height * channels_);
     uint8_t* target = held_.pixels.data();
     const size_t rowBytes = size_t(base_.width) * channels_;
-    scaleInto(header.width, header.height, channels_, base_, next,
-              [&](const uint8_t* row) { target = std::copy(row, row + rowBytes, target); });
+    scaleInto(header.width, header.height, channels_, base_, next, [&](const uint8_t* row) {
+      target = std::copy(row, row + rowBytes, target);
+      return true;
+    });
   }
 
   Size base() const { return base_; }
@@ -187,43 +251,77 @@ class Fitter {
   uint64_t guessPNG() const {
     if (held_.pixels.empty()) {
       const double pixels = double(base_.width) * base_.height;
-      return uint64_t(double(body_.size()) *
-                      std::pow(pixels / (double(header_.width) * header_.height),
-                               kBytesPerPixelsPower));
+      return uint64_t(
+          double(body_.size()) *
+          std::pow(pixels / (double(header_.width) * header_.height), kBytesPerPixelsPower));
     }
+    const uint32_t bands = (held_.height + kSampleBand - 1) / kSampleBand;
     std::vector<uint32_t> rows;
     for (uint32_t y = 0; y < held_.height; ++y) {
-      if (y / kSampleBand % 4 == 0) rows.push_back(y);
+      if (guessReadsBand(y / kSampleBand, bands)) rows.push_back(y);
     }
     PNGWriter sample(held_.width, static_cast<uint32_t>(rows.size()), channels_, colourChunks_);
     for (uint32_t y : rows) sample.writeRow(held_.row(y));
     return sample.finish().size() * uint64_t(held_.height) / rows.size();
   }
 
-  std::string encodePNG(Size size) const {
-    PNGWriter writer(size.width, size.height, channels_, colourChunks_);
-    rowsAt(size, [&](const uint8_t* row) { writer.writeRow(row); });
-    return writer.finish();
+  // The picture at `size`, as a JPEG at `quality` or (0) a PNG, encoded to
+  // see whether it takes at most `room` bytes. Unless `whole`, the encode
+  // stops as soon as its bytes pass the room.
+  Trial trial(Size size, int quality, const std::string& profile, uint64_t room,
+              bool whole = false) const {
+    ++encodes_;
+    if (quality)
+      return trialWith(JPEGWriter(size.width, size.height, channels_, quality, profile), size, room,
+                       whole);
+    return trialWith(PNGWriter(size.width, size.height, channels_, colourChunks_), size, room,
+                     whole);
   }
 
-  std::string encodeJPEG(Size size, int quality, const std::string& profile) const {
-    JPEGWriter writer(size.width, size.height, channels_, quality, profile);
-    rowsAt(size, [&](const uint8_t* row) { writer.writeRow(row); });
-    return writer.finish();
+  int encodes() const { return encodes_; }
+
+ private:
+  template <typename Writer>
+  Trial trialWith(Writer&& writer, Size size, uint64_t room, bool whole) const {
+    uint32_t rows = 0;
+    bool over = false;
+    rowsAt(size, [&](const uint8_t* row) {
+      writer.writeRow(row);
+      ++rows;
+      over = !whole && writer.size() > room;
+      return !over;
+    });
+    // The rows not written would have packed as those before them did.
+    if (over) return {false, uint64_t(double(writer.size()) * size.height / rows), {}};
+    std::string picture = writer.finish();
+    const uint64_t bytes = picture.size();
+    if (bytes > room) return {false, bytes, {}};
+    return {true, bytes, std::move(picture)};
   }
 
-  // Hands each row of the picture at `size` to `put`: from the held rows,
-  // or from the viewport's read again.
+  // Hands each row of the picture at `size` to `put`, until it returns
+  // false: from the held rows, or from the viewport's read again.
   template <typename Put>
   void rowsAt(Size size, Put put) const {
     if (!held_.pixels.empty()) {
       uint32_t y = 0;
-      scaleInto(held_.width, held_.height, channels_, size,
-                [&](uint8_t*) { return held_.row(y++); }, put);
+      scaleInto(
+          held_.width, held_.height, channels_, size, [&](uint8_t*) { return held_.row(y++); },
+          put);
     } else {
       PNGReader reader(body_);
       scaleInto(header_.width, header_.height, channels_, size, readFrom(reader), put);
     }
+  }
+
+ public:
+  // Hands each row of the picture at the base size to `put`.
+  template <typename Put>
+  void baseRows(Put put) const {
+    rowsAt(base_, [&](const uint8_t* row) {
+      put(row);
+      return true;
+    });
   }
 
  private:
@@ -234,13 +332,15 @@ class Fitter {
   Size base_{0, 0};
   bool opaque_ = true;
   Picture held_;
+  mutable int encodes_ = 0;
 };
 
 // The long side whose picture should take `room` bytes, from one that took
 // `bytes` at `longSide`, when bytes grow as pixels to `power`.
 uint32_t predictedSide(uint32_t longSide, uint64_t bytes, uint64_t room, double power) {
   const double ratio = kAim * double(room) / double(std::max<uint64_t>(bytes, 1));
-  return static_cast<uint32_t>(longSide * std::pow(std::min(ratio, 1.0), 0.5 / power));
+  const double side = longSide * std::pow(ratio, 0.5 / power);
+  return static_cast<uint32_t>(std::min(side, double(std::numeric_limits<uint32_t>::max())));
 }
 
 std::string refusal(std::string_view body, const std::optional<PNGHeader>& header,
@@ -261,7 +361,11 @@ FittedSnapshot refused(std::string text) {
   return {FittedSnapshot::Outcome::refused, {}, {}, std::move(text)};
 }
 
-// One body's search for the largest picture that fits.
+// One body's search for the largest picture that fits. Every answer it
+// gives is measured: a quality sent fits and the next one up was encoded and
+// did not (unless it is the ceiling); a side sent smaller than the edge fits
+// and one about kSideStep larger did not. The guesses only choose where to
+// measure first.
 class Search {
  public:
   // `floor`: the smallest long side sent.
@@ -275,22 +379,37 @@ class Search {
         floor_(floor) {}
 
   FittedSnapshot run() {
+    FittedSnapshot fitted = choose();
+    fitted.encodes = fitter_.encodes();
+    return fitted;
+  }
+
+ private:
+  FittedSnapshot choose() {
     const Size base = fitter_.base();
     const std::optional<std::string> profile =
         limits_.format == SnapshotFormat::automatic && fitter_.opaque()
             ? jpegProfile(fitter_.colourChunks())
             : std::nullopt;
-    if (!profile) return pngOnly();
+    const uint64_t guess = fitter_.guessPNG(), room = roomFor(base, 0);
+    const uint32_t baseSide = std::max(base.width, base.height);
+    if (!profile) {
+      // Lossless at every size: from the edge when the guess leaves a
+      // chance, else from the side it predicts.
+      const uint32_t first = guess <= room * kPNGGuessSlack
+                                 ? baseSide
+                                 : predictedSide(baseSide, guess, room, kBytesPerPixelsPower);
+      return largestSide(first, baseSide + 1, 0, {});
+    }
     // Lossless at the edge when the guess leaves a chance; a guess is a
-    // sample's, so a near miss is tried whole.
-    if (fitter_.guessPNG() <= roomFor(base, 0) * kPNGGuessSlack) {
-      std::string png = fitter_.encodePNG(base);
-      if (png.size() <= roomFor(base, 0)) return sent(base, 0, std::move(png));
+    // sample's, so a near miss is tried.
+    if (guess <= room * kPNGGuessSlack) {
+      Trial png = fitter_.trial(base, 0, {}, room);
+      if (png.fits) return sent(base, 0, std::move(png.picture));
     }
     return jpeg(*profile);
   }
 
- private:
   // The caption's note for a picture of `size` at JPEG `quality` (0: PNG).
   std::string noteFor(Size size, int quality) const {
     const std::string as = quality ? "JPEG (quality " + std::to_string(quality) + ")" : "";
@@ -313,88 +432,111 @@ class Search {
             quality ? "image/jpeg" : "image/png", noteFor(size, quality)};
   }
 
-  FittedSnapshot tooLargeAtTheFloor(Size size, size_t bytes) const {
+  FittedSnapshot tooLargeAtTheFloor(Size size, uint64_t bytes) const {
     return refused(refusal(body_, header_, limits_,
                            "even scaled down to " + sides(size.width, size.height) +
                                " pixels, the smallest it is sent at, it is " +
                                std::to_string(bytes) + " bytes"));
   }
 
-  // PNG at the edge (within it, the whole picture encoded again), unless
-  // the guess at its bytes says that it cannot fit; then smaller.
-  FittedSnapshot pngOnly() const {
+  // The largest long side, from the floor to the edge, whose picture at JPEG
+  // `quality` (0: PNG) fits, measuring `first` first. `failed` is the
+  // smallest side measured not to fit, or one past the edge when none has
+  // been (nothing above the edge is sent, so nothing there needs proof).
+  FittedSnapshot largestSide(uint32_t first, uint32_t failed, int quality,
+                             const std::string& profile) const {
     const Size base = fitter_.base();
     const uint32_t baseSide = std::max(base.width, base.height);
-    const uint64_t guess = fitter_.guessPNG(), baseRoom = roomFor(base, 0);
-    const uint32_t longSide =
-        guess > baseRoom ? predictedSide(baseSide, guess, baseRoom, kBytesPerPixelsPower)
-                         : baseSide;
-    return smaller(std::clamp(longSide, floor_, baseSide), 0, {});
-  }
-
-  // From `longSide` down to the floor, at JPEG `quality` (0: PNG): each size
-  // encoded, and the next predicted from its bytes.
-  FittedSnapshot smaller(uint32_t longSide, int quality, const std::string& profile) const {
     const double power = quality ? kJPEGBytesPerPixelsPower : kBytesPerPixelsPower;
-    for (;;) {
-      const Size size = scaledTo(header_, longSide);
+    // Within a step of the largest that fits: a side this large was
+    // measured not to fit, or is the edge.
+    const auto closeEnough = [](uint32_t side) {
+      return side + std::max<uint32_t>(1, uint32_t(std::ceil(side * kSideStep)));
+    };
+    uint32_t fitted = 0;  // the largest side measured to fit
+    std::string best;
+    uint32_t side = first;
+    for (int encodes = 1;; ++encodes) {
+      const uint32_t low = std::max(fitted + 1, floor_), high = std::min(failed - 1, baseSide);
+      side = std::clamp(side, low, high);
+      // Once one fits, the next measured is at least a step larger: if it
+      // does not fit either, it is the proof.
+      if (fitted) side = std::max(side, std::min(closeEnough(fitted), high));
+      const Size size = scaledTo(header_, side);
       const uint64_t room = roomFor(size, quality);
-      std::string picture =
-          quality ? fitter_.encodeJPEG(size, quality, profile) : fitter_.encodePNG(size);
-      if (picture.size() <= room) return sent(size, quality, std::move(picture));
-      if (longSide == floor_) return tooLargeAtTheFloor(size, picture.size());
-      longSide = std::clamp(predictedSide(longSide, picture.size(), room, power), floor_,
-                            longSide - 1);
+      // At the floor the whole picture is encoded: its size goes into the
+      // refusal when even that does not fit.
+      Trial trial = fitter_.trial(size, quality, profile, room, side == floor_);
+      if (trial.fits) {
+        fitted = side;
+        best = std::move(trial.picture);
+      } else {
+        if (side == floor_) return tooLargeAtTheFloor(size, trial.bytes);
+        failed = side;
+      }
+      if (fitted == baseSide || (fitted && failed <= baseSide && failed <= closeEnough(fitted))) {
+        return sent(scaledTo(header_, fitted), quality, std::move(best));
+      }
+      // The next side: predicted from this one's bytes, or, once the
+      // predictions have had their encodes, halfway between what is known.
+      if (encodes < kGuidedEncodes) {
+        side = predictedSide(side, trial.bytes, room, power);
+      } else {
+        const double below = std::max(fitted, floor_), above = std::min(failed, baseSide + 1);
+        side = uint32_t(std::sqrt(below * above));
+      }
     }
   }
 
-  // JPEG at the edge, at the highest quality that fits: the quality is
-  // guessed from a sample, and each encoding corrects the guesses after it.
-  // Below the floor quality, smaller at the floor quality.
+  // JPEG at the edge, at the highest quality that fits, then smaller at the
+  // floor quality when even that does not fit at the edge. The estimate
+  // picks the quality to measure first; each encode corrects it for the
+  // next, and the search ends when two neighbouring qualities were measured
+  // on either side of the room.
   FittedSnapshot jpeg(const std::string& profile) const {
     const Size base = fitter_.base();
-    JPEGSizeEstimate estimate(base.width, base.height, fitter_.channels(), kJPEGSampleEvery,
-                              profile.size());
-    fitter_.rowsAt(base, [&](const uint8_t* row) { estimate.writeRow(row); });
+    JPEGSizeEstimate estimate(base.width, base.height, fitter_.channels(), false, profile.size());
+    fitter_.baseRows([&](const uint8_t* row) { estimate.writeRow(row); });
     // Each quality's estimate is worked out once; the search asks again.
     std::array<uint64_t, kJPEGQualityCeiling + 1> estimated{};
     const auto estimateAt = [&](int quality) {
       if (!estimated[quality]) estimated[quality] = std::max<uint64_t>(estimate.bytes(quality), 1);
       return estimated[quality];
     };
-    double correction = 1.0;  // the last encoding's bytes over its estimate
-    const auto fits = [&](int quality) {
-      return double(estimateAt(quality)) * correction <= double(roomFor(base, quality));
-    };
-    int quality = kJPEGQualityCeiling;
-    while (quality >= kJPEGQualityFloor && !fits(quality)) --quality;
+    double correction = 1.0;  // the last encode's bytes over its estimate
+    int fitted = kJPEGQualityFloor - 1, failed = kJPEGQualityCeiling + 1;
     std::string best;
-    int bestQuality = 0, failed = kJPEGQualityCeiling + 1;  // the lowest quality found too large
-    while (quality >= kJPEGQualityFloor) {
-      std::string picture = fitter_.encodeJPEG(base, quality, profile);
-      correction = double(picture.size()) / double(estimateAt(quality));
-      if (picture.size() <= roomFor(base, quality)) {
-        best = std::move(picture);
-        bestQuality = quality;
-        // Corrected, the guess may leave room for a better quality still.
-        if (quality + 1 >= failed || !fits(quality + 1)) break;
-        ++quality;
+    uint64_t floorBytes = 0;
+    for (int encodes = 0; failed - fitted > 1; ++encodes) {
+      int quality = (fitted + failed) / 2;
+      if (encodes < kGuidedEncodes) {
+        // The best quality the corrected estimate lets fit, or the lowest
+        // one not yet measured when it lets none.
+        quality = fitted + 1;
+        for (int q = failed - 1; q > fitted; --q) {
+          if (double(estimateAt(q)) * correction <= double(roomFor(base, q))) {
+            quality = q;
+            break;
+          }
+        }
+      }
+      Trial trial = fitter_.trial(base, quality, profile, roomFor(base, quality));
+      correction = double(trial.bytes) / double(estimateAt(quality));
+      if (trial.fits) {
+        fitted = quality;
+        best = std::move(trial.picture);
       } else {
         failed = quality;
-        if (bestQuality) break;
-        do --quality;
-        while (quality >= kJPEGQualityFloor && !fits(quality));
+        if (quality == kJPEGQualityFloor) floorBytes = trial.bytes;
       }
     }
-    if (bestQuality) return sent(base, bestQuality, std::move(best));
+    if (fitted >= kJPEGQualityFloor) return sent(base, fitted, std::move(best));
 
-    // Smaller, from the floor quality's bytes at the edge as corrected.
+    // Smaller, at the floor quality, first where its bytes at the edge say.
     const uint32_t baseSide = std::max(base.width, base.height);
-    const uint64_t bytes = uint64_t(double(estimateAt(kJPEGQualityFloor)) * correction);
-    const uint32_t longSide =
-        predictedSide(baseSide, bytes, roomFor(base, kJPEGQualityFloor), kJPEGBytesPerPixelsPower);
-    return smaller(std::clamp(longSide, floor_, std::max(floor_, baseSide - 1)), kJPEGQualityFloor,
-                   profile);
+    const uint32_t first = predictedSide(baseSide, floorBytes, roomFor(base, kJPEGQualityFloor),
+                                         kJPEGBytesPerPixelsPower);
+    return largestSide(first, baseSide, kJPEGQualityFloor, profile);
   }
 
   std::string_view body_;
@@ -409,9 +551,9 @@ class Search {
 
 SnapshotLimits snapshotLimits(const Environment& environment) {
   SnapshotLimits limits;
-  limits.maxBytes = decimal(environment, "QUILLON_SNAPSHOT_MAX_BYTES",
-                            std::numeric_limits<uint64_t>::max())
-                        .value_or(kDefaultSnapshotMaxBytes);
+  limits.maxBytes =
+      decimal(environment, "QUILLON_SNAPSHOT_MAX_BYTES", std::numeric_limits<uint64_t>::max())
+          .value_or(kDefaultSnapshotMaxBytes);
   limits.maxEdge = static_cast<uint32_t>(
       decimal(environment, "QUILLON_SNAPSHOT_MAX_EDGE", std::numeric_limits<uint32_t>::max())
           .value_or(kDefaultSnapshotMaxEdge));
@@ -427,7 +569,8 @@ FittedSnapshot fitSnapshot(std::string_view body, const SnapshotLimits& limits,
   const uint32_t longest = header ? std::max(header->width, header->height) : 0;
   const bool withinEdge = !header || limits.maxEdge == 0 || longest <= limits.maxEdge;
   if (withinEdge && base64Length(body.size()) + frame.asSent <= limits.maxBytes) return {};
-  if (!header) return refused(refusal(body, header, limits, "it is not a PNG that can be scaled down"));
+  if (!header)
+    return refused(refusal(body, header, limits, "it is not a PNG that can be scaled down"));
 
   // An edge below the floor lowers the floor with it.
   const uint32_t floor =

@@ -17,9 +17,14 @@
 //
 // Whether a picture fits is read from its size and its PNG header alone, so
 // a snapshot that fits costs nothing. Sending one again decodes and resamples
-// row by row, guessing each size and quality from a sample before encoding:
-// its memory grows with the picture sent, not the viewport. Pure functions;
-// safe from any thread.
+// row by row: its memory grows with the picture sent, not the viewport. What
+// is sent is chosen by measurement: the quality sent was encoded and fits,
+// and the next one up was encoded and does not; a picture is made smaller
+// only once the floor quality was encoded at the edge and does not fit, and
+// then a side about 5 % larger was encoded and does not fit either. Guesses
+// from a sample of the rows only choose where to measure first, and an
+// encode that only proves a picture too large stops where it passes its
+// room. Pure functions; safe from any thread.
 #pragma once
 
 #include <cstdint>
@@ -88,6 +93,8 @@ struct FittedSnapshot {
   std::string picture;
   std::string mimeType;  // "image/png" or "image/jpeg"
   std::string note;
+  // Pictures encoded, whole or in part, to find it: what a search cost.
+  int encodes = 0;
 };
 
 // What to send for the viewer's picture `body` within `limits`.

@@ -44,6 +44,40 @@ Picture renderLike(uint32_t width, uint32_t height, int channels) {
   return picture;
 }
 
+Picture ruledText(uint32_t width, uint32_t height, uint32_t period, uint32_t phase) {
+  Picture picture{width, height, 3, std::vector<uint8_t>(size_t(width) * height * 3)};
+  for (uint32_t y = 0; y < height; ++y) {
+    const uint32_t line = (y + period - phase % period) % period;  // row within its ruled line
+    for (uint32_t x = 0; x < width; ++x) {
+      // A plastered wall, lit from the left.
+      double level = 0.82 - 0.2 * double(x) / width + 0.02 * std::sin(x * 0.7 + y * 1.3);
+      if (line == 0) level = 0.25;  // the rule
+      // Glyphs 5 pixels wide and 7 high in cells of 6, each its own.
+      const uint32_t cell = x / 6, column = x % 6, glyphRow = line - 2;
+      if (line >= 2 && line < 9 && column < 5 && cell % 9 != 8) {
+        const uint32_t glyph = (cell * 2654435761u) ^ (y / period * 40503u);
+        if ((glyph >> ((glyphRow * 5 + column) % 31)) & 1) level = 0.1;
+      }
+      uint8_t* pixel = picture.at(x, y);
+      pixel[0] = uint8_t(level * 250), pixel[1] = uint8_t(level * 240),
+      pixel[2] = uint8_t(level * 225);
+    }
+  }
+  return picture;
+}
+
+Picture groundGrid(uint32_t width, uint32_t height, uint32_t period, uint32_t phase) {
+  Picture picture = renderLike(width, height);
+  for (uint32_t y = 0; y < height; ++y) {
+    for (uint32_t x = 0; x < width; ++x) {
+      if ((y + phase) % period != 0 && (x + phase) % period != 0) continue;
+      uint8_t* pixel = picture.at(x, y);
+      pixel[0] = 40, pixel[1] = 60, pixel[2] = 90;
+    }
+  }
+  return picture;
+}
+
 std::string pngChunk(std::string_view type, std::string_view data) {
   std::string chunk;
   const auto bigEndian = [&](uint32_t v) {
@@ -58,10 +92,18 @@ std::string pngChunk(std::string_view type, std::string_view data) {
 
 std::string pngFile(uint32_t width, uint32_t height, int depth, int colourType, bool interlaced,
                     std::string_view chunks) {
-  const std::string header = {char(width >> 24),  char(width >> 16),  char(width >> 8),
-                              char(width),        char(height >> 24), char(height >> 16),
-                              char(height >> 8),  char(height),       char(depth),
-                              char(colourType),   0,                  0,
+  const std::string header = {char(width >> 24),
+                              char(width >> 16),
+                              char(width >> 8),
+                              char(width),
+                              char(height >> 24),
+                              char(height >> 16),
+                              char(height >> 8),
+                              char(height),
+                              char(depth),
+                              char(colourType),
+                              0,
+                              0,
                               char(interlaced)};
   return std::string("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", header) + std::string(chunks) +
          pngChunk("IEND", "");
@@ -71,7 +113,8 @@ std::string deflated(std::string_view bytes) {
   uLongf size = compressBound(static_cast<uLong>(bytes.size()));
   std::string out(size, '\0');
   if (compress(reinterpret_cast<Bytef*>(out.data()), &size,
-               reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uLong>(bytes.size())) != Z_OK) {
+               reinterpret_cast<const Bytef*>(bytes.data()),
+               static_cast<uLong>(bytes.size())) != Z_OK) {
     throw std::runtime_error("zlib failed");
   }
   out.resize(size);

@@ -27,6 +27,11 @@ std::string pngOf(const Picture& picture);
 // A picture of render-like content: gradients, shaded blotches, thin lines
 // and a little noise, the same for the same arguments.
 Picture renderLike(uint32_t width, uint32_t height, int channels = 3);
+// Pictures whose rows repeat, as architects' do: a facade wall carrying a
+// ruled line of small text every `period` rows, and a ground plane under a
+// grid every `period` pixels, each starting `phase` rows down.
+Picture ruledText(uint32_t width, uint32_t height, uint32_t period, uint32_t phase);
+Picture groundGrid(uint32_t width, uint32_t height, uint32_t period, uint32_t phase);
 
 // One chunk: length, type, data and CRC.
 std::string pngChunk(std::string_view type, std::string_view data);
