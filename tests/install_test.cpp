@@ -89,15 +89,18 @@ void expectStartsTheServer(const JSON& entry, const std::set<std::string>& paths
   EXPECT_EQ(entry.value("type", "stdio"), "stdio");
   const JSON environment = entry.value("env", JSON::object());
   for (const auto& [name, value] : environment.items()) {
-    EXPECT_EQ(name, "QUILLON_API_PORT");
-    EXPECT_EQ(value, "17950");
+    // The snapshot folder reaches the server as written: it, not the
+    // shell, expands "~".
+    const JSON expected = name == "QUILLON_SNAPSHOT_DIR" ? "~/Pictures/Quillon" : "17950";
+    EXPECT_TRUE(name == "QUILLON_API_PORT" || name == "QUILLON_SNAPSHOT_DIR") << name;
+    EXPECT_EQ(value, expected) << name;
   }
 }
 
 // The server entry a host makes of the arguments it was given, read as each
 // one's --help and a real run show: Claude Code's --env takes every K=V word
-// up to the next option, and Codex CLI wants the command after "--", with the
-// name alone before it.
+// up to the next option, and Codex CLI and Copilot CLI want the command
+// after "--", with the name alone before it.
 JSON entryFrom(const std::string& program, const std::vector<std::string>& arguments) {
   if (program == "code") {
     const bool added = arguments.size() == 2 && arguments[0] == "--add-mcp";
@@ -114,6 +117,7 @@ JSON entryFrom(const std::string& program, const std::vector<std::string>& argum
     return entry;
   }
   if (arguments.size() < 2 || arguments[0] != "mcp" || arguments[1] != "add") return JSON();
+  const bool afterDashes = program == "codex" || program == "copilot";
   JSON entry = {{"env", JSON::object()}};
   std::vector<std::string> positional;
   bool dashes = false;
@@ -122,9 +126,9 @@ JSON entryFrom(const std::string& program, const std::vector<std::string>& argum
     if (dashes || !word.starts_with("-")) {
       positional.push_back(word);
     } else if (word == "--") {
-      EXPECT_TRUE(program != "codex" || positional.size() == 1) << "the name alone goes before --";
+      EXPECT_TRUE(!afterDashes || positional.size() == 1) << "the name alone goes before --";
       dashes = true;
-    } else if (word == "--env" || (word == "-e" && program != "codex")) {
+    } else if (word == "--env" || (word == "-e" && !afterDashes)) {
       do {
         const std::string setting = i + 1 < arguments.size() ? arguments[++i] : "";
         const size_t equals = setting.find('=');
@@ -132,12 +136,12 @@ JSON entryFrom(const std::string& program, const std::vector<std::string>& argum
         if (equals != std::string::npos) entry["env"][setting.substr(0, equals)] = setting.substr(equals + 1);
       } while (program == "claude" && i + 1 < arguments.size() && !arguments[i + 1].starts_with("-"));
     } else {
-      EXPECT_TRUE(program != "codex" && (word == "--scope" || word == "-s"))
+      EXPECT_TRUE(!afterDashes && (word == "--scope" || word == "-s"))
           << program << " has no option " << word;
       ++i;
     }
   }
-  EXPECT_TRUE(dashes || program != "codex") << "codex takes the command after --";
+  EXPECT_TRUE(dashes || !afterDashes) << program << " takes the command after --";
   if (positional.size() < 2) return JSON();
   entry["name"] = positional[0];
   entry["command"] = positional[1];
@@ -153,7 +157,8 @@ struct Shell {
   Shell() {
     char name[] = "/tmp/quillon-install-test.XXXXXX";
     dir = mkdtemp(name);
-    for (const std::string program : {"claude", "codex", "gemini", "code", "open", "brew"}) {
+    for (const std::string program :
+         {"claude", "codex", "gemini", "copilot", "code", "open", "brew"}) {
       std::ofstream(dir + "/" + program)
           << (program == "brew"
                   ? "#!/bin/sh\n[ \"$*\" = --prefix ] && echo \"$QUILLON_BREW_PREFIX\"\n"
@@ -205,6 +210,7 @@ TEST(Install, BundleManifestPublishesWhatTheServerDoes) {
       {"QUILLON_API_PORT", apiBaseURL(none).substr(apiBaseURL(none).rfind(':') + 1)},
       {"QUILLON_SNAPSHOT_MAX_BYTES", std::to_string(snapshotLimits(none).maxBytes)},
       {"QUILLON_SNAPSHOT_FORMAT", "\"auto\""},
+      {"QUILLON_SNAPSHOT_DIR", "\"\""},
   };
   for (const auto& [variable, serverDefault] : settings) {
     const std::string value = manifest["server"]["mcp_config"]["env"].value(variable, "");
@@ -261,7 +267,7 @@ TEST(Install, ReadmeHostCommandsAddTheInstalledServer) {
   const std::string readme = readFile(QUILLON_README);
   const std::set<std::string> paths = documentedPaths(readme);
   const std::vector<std::string> starts = {"claude mcp add", "codex mcp add", "gemini mcp add",
-                                           "code --add-mcp", "open "};
+                                           "copilot mcp add", "code --add-mcp", "open "};
   std::set<std::string> hosts;
   Shell shell;
   for (const std::string& command : commandLines(readme)) {

@@ -268,11 +268,12 @@ QuillonMCPServer::QuillonMCPServer(Transport transport, std::string apiBase, std
                        SnapshotLimits{}) {}
 
 QuillonMCPServer::QuillonMCPServer(Transport transport, std::string apiBase, std::string version,
-                                   SnapshotLimits fitting)
+                                   SnapshotLimits fitting, SnapshotFolder folder)
     : transport(std::move(transport)),
       apiBase(std::move(apiBase)),
       version(std::move(version)),
-      fitting(fitting) {}
+      fitting(fitting),
+      snapshotFolder(std::move(folder)) {}
 
 void QuillonMCPServer::run() {
   run(STDIN_FILENO, STDOUT_FILENO);
@@ -523,13 +524,21 @@ JSON QuillonMCPServer::textResult(APIResponse response) {
 }
 
 JSON QuillonMCPServer::snapshotResult(APIResponse response, bool modern) const {
+  // The viewer's own picture is saved first, at full resolution, whatever
+  // is sent: the caption then says where, and the fit counts that sentence.
+  std::string caption = kSnapshotCaption;
+  std::string saved;
+  if (snapshotFolder.set() && carriesPicture(response) && !response.data.empty()) {
+    saved = saveSnapshot(snapshotFolder, response.data, response.contentType);
+    caption += " " + saved;
+  }
   if (fitting.maxBytes == 0 || !carriesPicture(response)) {
-    return imageResult(std::move(response), kSnapshotCaption);
+    return imageResult(std::move(response), caption);
   }
   // The result around the picture, measured as it will be written, the
   // modern members included.
   const auto frameWith = [&](const std::string& contentType) -> uint64_t {
-    JSON frame = imageResult(APIResponse{200, {}, contentType, {}}, kSnapshotCaption);
+    JSON frame = imageResult(APIResponse{200, {}, contentType, {}}, caption);
     if (modern) modernise(frame);
     const std::optional<std::string> text = encode(frame);
     return text ? text->size() : 0;
@@ -539,15 +548,16 @@ JSON QuillonMCPServer::snapshotResult(APIResponse response, bool modern) const {
   FittedSnapshot fitted = fitSnapshot(response.data, fitting, frame);
   switch (fitted.outcome) {
     case FittedSnapshot::Outcome::asSent:
-      return imageResult(std::move(response), kSnapshotCaption);
+      return imageResult(std::move(response), caption);
     case FittedSnapshot::Outcome::encoded:
       response.data = std::move(fitted.picture);
       response.contentType = std::move(fitted.mimeType);
-      return imageResult(std::move(response), std::string(kSnapshotCaption) + " " + fitted.note);
+      return imageResult(std::move(response), caption + " " + fitted.note);
     case FittedSnapshot::Outcome::refused:
       break;
   }
-  return toolFailure(std::move(fitted.note));
+  // Refused, the picture may still be in the folder: the text says where.
+  return toolFailure(saved.empty() ? std::move(fitted.note) : fitted.note + " " + saved);
 }
 
 JSON QuillonMCPServer::imageResult(APIResponse response, const std::string& caption) {

@@ -33,6 +33,7 @@
 #include "json.hpp"
 #include "proxy.hpp"
 #include "snapshot_fit.hpp"
+#include "snapshot_save.hpp"
 
 namespace quillon {
 
@@ -41,9 +42,10 @@ class QuillonMCPServer {
   // Every snapshot is sent whole, whatever its size.
   QuillonMCPServer(Transport transport, std::string apiBase, std::string version);
   // Snapshots are fitted within `fitting` (see snapshot_fit.hpp), as the
-  // executable does with the limits of its environment.
+  // executable does with the limits of its environment, and the viewer's
+  // pictures saved into `folder` when it is set (see snapshot_save.hpp).
   QuillonMCPServer(Transport transport, std::string apiBase, std::string version,
-                   SnapshotLimits fitting);
+                   SnapshotLimits fitting, SnapshotFolder folder = {});
 
   // Serves standard input until it ends, and the calls read by then are
   // answered, or until standard output is gone.
@@ -74,6 +76,7 @@ class QuillonMCPServer {
   const std::string apiBase;  // kept for reference; the transport was built from it
   const std::string version;
   const SnapshotLimits fitting;
+  const SnapshotFolder snapshotFolder;
 
  private:
   // One input line, read: what to do with it.

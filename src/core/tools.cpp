@@ -45,7 +45,11 @@ JSON numbers(const char* description) {
 //   'next' scene, or toggling a layer (no 'visible'), does not.
 // - quillon_snapshot writes a vector PDF at a path the caller names, and a
 //   file already there is replaced: not read-only, and destructive, since
-//   what it replaces is gone. The same call twice writes the same file.
+//   what it replaces is gone. With a snapshot folder set, each picture
+//   taken adds a file of its own there, so the same call twice does not
+//   leave the same state: not idempotent. The list is the same for every
+//   server and cached for an hour, so it says what holds with the folder
+//   set.
 // - Every tool works on one local viewer and reaches nothing beyond it: a
 //   closed world.
 struct Hints {
@@ -64,7 +68,7 @@ JSON annotations(Hints hints) {
 constexpr Hints kReads{true, false, true};
 constexpr Hints kSetsView{false, false, true};
 constexpr Hints kStepsView{false, false, false};
-constexpr Hints kWritesFile{false, true, true};
+constexpr Hints kWritesFile{false, true, false};
 
 JSON tool(const char* name, const char* title, Hints hints, const char* description,
           std::initializer_list<std::pair<const char*, JSON>> properties,

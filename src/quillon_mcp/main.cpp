@@ -37,9 +37,9 @@ int main() {
 
   const quillon::Environment environment = readEnvironment();
   base = quillon::apiBaseURL(environment);
-  server = std::make_unique<quillon::QuillonMCPServer>(quillon::urlSessionTransport(base, 30.0),
-                                                       base, QUILLON_VERSION,
-                                                       quillon::snapshotLimits(environment));
+  server = std::make_unique<quillon::QuillonMCPServer>(
+      quillon::urlSessionTransport(base, 30.0), base, QUILLON_VERSION,
+      quillon::snapshotLimits(environment), quillon::snapshotFolder(environment));
   server->run();
   return 0;
 }
