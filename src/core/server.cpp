@@ -1,6 +1,5 @@
 #include "server.hpp"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,9 +12,11 @@
 #include <utility>
 #include <vector>
 
+#include "answer_writer.hpp"
 #include "json_reader.hpp"
 #include "json_text.hpp"
 #include "line_io.hpp"
+#include "protocol.hpp"
 #include "text.hpp"
 #include "tools.hpp"
 
@@ -23,158 +24,17 @@ namespace quillon {
 
 namespace {
 
-// The handshake revisions, oldest first, and the one without a handshake.
-// initialize names the one it speaks; each later request may name its own in
-// params._meta.
-constexpr const char* kDefaultProtocolVersion = "2024-11-05";
-constexpr const char* kLatestHandshakeVersion = "2025-11-25";
-constexpr std::string_view kHandshakeVersions[] = {"2024-11-05", "2025-03-26", "2025-06-18",
-                                                   "2025-11-25"};
-constexpr const char* kModernVersion = "2026-07-28";
-constexpr const char* kVersionKey = "io.modelcontextprotocol/protocolVersion";
-constexpr const char* kServerInfoKey = "io.modelcontextprotocol/serverInfo";
-// The tool list never changes while the server runs, and is the same for
-// every client: a client may keep it for an hour.
-constexpr int64_t kToolsTTLMilliseconds = 3'600'000;
 constexpr const char* kSnapshotCaption = "Snapshot of the Quillon 3D viewport.";
 // The answer to a call beyond the queue's bound (see call_queue.hpp).
 constexpr const char* kBusy =
     "Quillon is busy with earlier calls, so this call was not sent to it. Try it again once they "
     "have been answered.";
-constexpr const char* kInstructions =
-    "Controls Quillon, the native macOS 3D viewer for SketchUp (.skp) files. Call quillon_state "
-    "first; open models with quillon_open; control the 3D camera (position, target, yaw, pitch, "
-    "FOV, focal length mm, exposure, standard views) with quillon_camera; switch scenes and layers "
-    "with quillon_scene and quillon_layers; adjust PBR/Clay/X-Ray shading, sun/point lights, SSAO, "
-    "and backdrop with quillon_rendering; inspect the 3D viewport visually with quillon_snapshot.";
-
-// An empty object with room for `members`. An ordered_json object keeps its
-// members in a vector that copies them, not moves them, when it grows: adding
-// a member after a body-sized string would copy the whole body.
-JSON objectWithRoom(size_t members) {
-  JSON object = JSON::object();
-  object.get_ref<JSON::object_t&>().reserve(members);
-  return object;
-}
-
-JSON resultEnvelope(JSON id, JSON result) {
-  JSON answer = objectWithRoom(3);
-  answer["jsonrpc"] = "2.0";
-  answer["id"] = std::move(id);
-  answer["result"] = std::move(result);
-  return answer;
-}
-
-JSON errorEnvelope(JSON id, int code, std::string message, JSON data = nullptr) {
-  JSON error = objectWithRoom(3);
-  error["code"] = code;
-  error["message"] = std::move(message);
-  if (!data.is_null()) error["data"] = std::move(data);
-  JSON answer = objectWithRoom(3);
-  answer["jsonrpc"] = "2.0";
-  answer["id"] = std::move(id);
-  answer["error"] = std::move(error);
-  return answer;
-}
-
-JSON parseError() {
-  return errorEnvelope(nullptr, -32700, "parse error");
-}
-
-JSON textContent(std::string text) {
-  JSON item = objectWithRoom(2);
-  item["type"] = "text";
-  item["text"] = std::move(text);
-  return item;
-}
-
-// Results have room for the two members modernise() may add, so that a
-// result is never copied to make room for them.
-constexpr size_t kResultRoom = 4;
-
-JSON toolFailure(std::string description) {
-  JSON result = objectWithRoom(kResultRoom);
-  result["content"] = JSON::array({textContent(repairUTF8(std::move(description)))});
-  result["isError"] = true;
-  return result;
-}
-
-bool isHandshakeVersion(std::string_view version) {
-  return std::find(std::begin(kHandshakeVersions), std::end(kHandshakeVersions), version) !=
-         std::end(kHandshakeVersions);
-}
-
-JSON serverInfo(const std::string& version) {
-  JSON info = JSON::object();
-  info["name"] = "quillon";
-  info["version"] = version;
-  return info;
-}
-
-// A version the server speaks: the one asked for when it is a handshake
-// revision, else the latest; none asked for, the oldest.
-JSON initializeResult(const JSON& params, const std::string& version) {
-  JSON result = JSON::object();
-  const auto requested = params.find("protocolVersion");
-  if (requested == params.end() || !requested->is_string()) {
-    result["protocolVersion"] = kDefaultProtocolVersion;
-  } else {
-    result["protocolVersion"] = isHandshakeVersion(requested->get_ref<const std::string&>())
-                                    ? *requested
-                                    : JSON(kLatestHandshakeVersion);
-  }
-  result["capabilities"] = JSON::object({{"tools", JSON::object()}});
-  result["serverInfo"] = serverInfo(version);
-  result["instructions"] = kInstructions;
-  return result;
-}
-
-// How long a client may keep the tool list, and for whom.
-void addCacheHints(JSON& result) {
-  result["ttlMs"] = kToolsTTLMilliseconds;
-  result["cacheScope"] = "public";
-}
-
-JSON supportedVersions() {
-  JSON versions = JSON::array({kModernVersion});
-  for (auto at = std::rbegin(kHandshakeVersions); at != std::rend(kHandshakeVersions); ++at) {
-    versions.push_back(*at);
-  }
-  return versions;
-}
-
-// What a request's params._meta names: no version (nothing there, or not a
-// string), or the version.
-std::optional<std::string> requestedVersion(const JSON& params) {
-  const auto meta = params.find("_meta");
-  if (meta == params.end() || !meta->is_object()) return std::nullopt;
-  const auto version = meta->find(kVersionKey);
-  if (version == meta->end() || !version->is_string()) return std::nullopt;
-  return version->get<std::string>();
-}
 
 std::string asciiLowercase(std::string text) {
   for (char& c : text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
   }
   return text;
-}
-
-// The "data" of the image item in an answer's result, if it carries one:
-// the Base64 that imageResult made.
-const JSON* imageData(const JSON& answer) {
-  const auto result = answer.find("result");
-  if (result == answer.end() || !result->is_object()) return nullptr;
-  const auto content = result->find("content");
-  if (content == result->end() || !content->is_array()) return nullptr;
-  for (const JSON& item : *content) {
-    if (!item.is_object()) continue;
-    const auto type = item.find("type");
-    if (type == item.end() || *type != "image") continue;
-    const auto data = item.find("data");
-    if (data != item.end() && data->is_string()) return &*data;
-  }
-  return nullptr;
 }
 
 // Whether imageResult makes an image of the answer: a 200 that is no JSON.
@@ -191,75 +51,6 @@ bool isPDFExport(const JSON& arguments) {
   }
   return arguments.contains("path");
 }
-
-// Writes answer lines, each whole and in one piece, from any thread; once a
-// write fails, the client is gone and nothing more is written, and a byte is
-// written to `wakeFd` (if not -1) so that a reader waiting for input hears of
-// it.
-class AnswerWriter {
- public:
-  AnswerWriter(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {}
-
-  void write(const JSON& answer) {
-    std::lock_guard lock(mutex_);
-    if (gone_) return;
-    // The same answer text as handle() gives, but written in pieces: a long
-    // string such as a snapshot's Base64 goes out from where it lies instead
-    // of being copied into one answer string first.
-    JSONText text;
-    // Answers here are the server's own, whose only image items are
-    // imageResult's: their data is Base64 and needs no scan for characters
-    // to escape.
-    if (const JSON* data = imageData(answer)) text.writeAsIs(*data);
-    if (!text.write(answer)) return;
-    std::vector<std::string_view> pieces = text.pieces();
-    pieces.emplace_back("\n");
-    // A client that closed our output cannot read any further answer.
-    if (!writeAll(fd_, std::move(pieces))) {
-      gone_ = true;
-      if (wakeFd_ >= 0) (void)!::write(wakeFd_, "x", 1);
-    }
-  }
-
-  bool gone() {
-    std::lock_guard lock(mutex_);
-    return gone_;
-  }
-
- private:
-  const int fd_;
-  const int wakeFd_;
-  std::mutex mutex_;
-  bool gone_ = false;
-};
-
-// A pipe whose read end the stdio loop's reader watches beside its input, so
-// that the caller thread can end a read that would wait for the client. Both
-// ends -1 when none can be made: the reader then waits for input as before.
-class WakePipe {
- public:
-  WakePipe() {
-    if (::pipe(fds_) != 0) {
-      fds_[0] = fds_[1] = -1;
-      return;
-    }
-    // Not inherited by anything the process may start.
-    for (const int fd : fds_) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-  }
-  ~WakePipe() {
-    for (const int fd : fds_) {
-      if (fd >= 0) ::close(fd);
-    }
-  }
-  WakePipe(const WakePipe&) = delete;
-  WakePipe& operator=(const WakePipe&) = delete;
-
-  int readEnd() const { return fds_[0]; }
-  int writeEnd() const { return fds_[1]; }
-
- private:
-  int fds_[2];
-};
 
 }  // namespace
 
@@ -350,7 +141,7 @@ void QuillonMCPServer::run(int inputFd, int outputFd) {
 
 JSON QuillonMCPServer::busyAnswer(const ToolCall& call) const {
   JSON result = toolFailure(kBusy);
-  if (call.modern) modernise(result);
+  if (call.modern) modernise(result, version);
   return resultEnvelope(call.id, std::move(result));
 }
 
@@ -414,7 +205,7 @@ QuillonMCPServer::Request QuillonMCPServer::read(std::string line) const {
     return answerWith(errorEnvelope(*id, -32022, "Unsupported protocol version", std::move(data)));
   }
   const auto answered = [&](JSON result) {
-    if (modern) modernise(result);
+    if (modern) modernise(result, version);
     return answerWith(resultEnvelope(*id, std::move(result)));
   };
 
@@ -426,7 +217,7 @@ QuillonMCPServer::Request QuillonMCPServer::read(std::string line) const {
     result["capabilities"] = JSON::object({{"tools", JSON::object()}});
     result["instructions"] = kInstructions;
     addCacheHints(result);
-    modernise(result);
+    modernise(result, version);
     return answerWith(resultEnvelope(*id, std::move(result)));
   }
   if (name == "ping") return answered(objectWithRoom(2));
@@ -471,15 +262,8 @@ JSON QuillonMCPServer::answer(const ToolCall& call, StopSignal& stop) const {
     result = toolFailure("unknown error");
   }
   // Every result has room for these: a snapshot's is not copied for them.
-  if (call.modern) modernise(result);
+  if (call.modern) modernise(result, version);
   return resultEnvelope(call.id, std::move(result));
-}
-
-void QuillonMCPServer::modernise(JSON& result) const {
-  result["resultType"] = "complete";
-  JSON meta = objectWithRoom(1);
-  meta[kServerInfoKey] = serverInfo(version);
-  result["_meta"] = std::move(meta);
 }
 
 std::optional<std::string> QuillonMCPServer::encode(const JSON& answer) {
@@ -539,7 +323,7 @@ JSON QuillonMCPServer::snapshotResult(APIResponse response, bool modern) const {
   // modern members included.
   const auto frameWith = [&](const std::string& contentType) -> uint64_t {
     JSON frame = imageResult(APIResponse{200, {}, contentType, {}}, caption);
-    if (modern) modernise(frame);
+    if (modern) modernise(frame, version);
     const std::optional<std::string> text = encode(frame);
     return text ? text->size() : 0;
   };

@@ -103,8 +103,6 @@ class QuillonMCPServer {
   // The snapshot's image result, its picture fitted within `fitting` as the
   // result will be written (with the modern members when `modern`).
   JSON snapshotResult(APIResponse response, bool modern) const;
-  // Adds what every result of the 2026-07-28 revision carries.
-  void modernise(JSON& result) const;
 };
 
 }  // namespace quillon
