@@ -1,6 +1,7 @@
 // handle(line) with a fake viewer, checked against an independent reading of
 // the request, in the era it names; and the same bytes as a run of pushes,
-// cancellations and answers on a CallQueue, against a model of it.
+// cancellations and answers on a CallQueue, against a model of it: which
+// calls a cancellation names, and which pushes its bound refuses.
 //
 // Input: the request line, then optionally "\n" and a viewer script:
 //   "u"                      the viewer is unreachable
@@ -21,6 +22,7 @@
 
 #include "call_queue.hpp"
 #include "check.hpp"
+#include "json_reader.hpp"
 #include "proxy.hpp"
 #include "server.hpp"
 #include "text.hpp"
@@ -120,37 +122,90 @@ bool isModernResult(const Reference& result) {
                                        {{"name", "quillon"}, {"version", QUILLON_VERSION}}}};
 }
 
-// The bytes as operations on a queue of calls, each id one of 0 to 3 as a
-// number or as a string: a push, a cancellation, the next call taken, the
-// call in flight answered. The model says which calls run and which answers
-// are written; a string id never names a number.
+// Ids as a client may write them. Those of one group are the same id; those
+// of group -1 name no call: other kinds, and an integer beyond 64 bits, which
+// the reader rounds to a double that many integers share.
+const struct {
+  const char* text;
+  int group;
+} kIds[16] = {
+    {"0", 0},
+    {"-0", 0},
+    {"1", 1},
+    {"\"1\"", 2},
+    {"1.0", 3},
+    {"1e0", 3},
+    {"-1", 4},
+    {"18446744073709551615", 5},
+    {"9007199254740993", 6},
+    {"9007199254740992.0", 7},
+    {"9007199254740992", 8},
+    {"18446744073709551616", -1},
+    {"null", -1},
+    {"[1]", -1},
+    {"true", -1},
+    {"{}", -1},
+};
+
+// What a pushed call holds: nothing, a little, a third of the bound and more
+// than all of it.
+constexpr size_t kCallBytes[4] = {0, 1000, (4u << 20) / 3, 5u << 20};
+
+// The bytes as operations on a queue of calls: a push, a cancellation, the
+// next call taken, the call in flight answered; each names an id of kIds,
+// and a push the size of its call. The model says which calls run, which
+// answers are written, and which pushes are refused: at most 32 calls, of at
+// most 4 MiB between them, wait behind the one in flight, and a call is never
+// refused when none waits.
 void checkQueue(std::string_view input) {
+  struct Call {
+    size_t key, bytes;
+  };
+  const auto id = [](size_t key) { return quillon::readJSON(kIds[key].text); };
   quillon::CallQueue queue;
-  std::deque<Reference> queued;
-  std::optional<Reference> inFlight;
+  std::deque<Call> queued;
+  size_t queuedBytes = 0;
+  std::optional<size_t> inFlight;  // its key
   bool cancelled = false;
   for (const char byte : input) {
-    const auto op = uint8_t(byte) % 4, key = uint8_t(byte) / 4 % 8;
-    const Reference id = key < 4 ? Reference(key) : Reference(std::to_string(key - 4));
+    const size_t op = uint8_t(byte) % 4, key = uint8_t(byte) / 4 % 16;
+    const int group = kIds[key].group;
     switch (op) {
-      case 0:
-        queue.push({quillon::JSON::parse(id.dump()), "quillon_state", quillon::JSON::object()});
-        queued.push_back(id);
-        break;
-      case 1: {
-        size_t named = std::erase(queued, id);
-        if (inFlight && *inFlight == id) {
-          cancelled = true;
-          ++named;
+      case 0: {
+        const size_t bytes = kCallBytes[uint8_t(byte) / 64];
+        const bool full =
+            !queued.empty() && (queued.size() >= 32 || queuedBytes + bytes > (4u << 20));
+        const std::optional<quillon::ToolCall> refused =
+            queue.push({id(key), "quillon_state", quillon::JSON::object(), false, bytes});
+        FUZZ_CHECK(refused.has_value() == full);
+        if (refused) {
+          FUZZ_CHECK(refused->id == id(key) && refused->bytes == bytes);
+        } else {
+          queued.push_back({key, bytes});
+          queuedBytes += bytes;
         }
-        FUZZ_CHECK(queue.cancel(quillon::JSON::parse(id.dump())) == named);
+        break;
+      }
+      case 1: {
+        const auto named = [&](size_t other) { return group >= 0 && kIds[other].group == group; };
+        size_t count = std::erase_if(queued, [&](const Call& call) {
+          if (!named(call.key)) return false;
+          queuedBytes -= call.bytes;
+          return true;
+        });
+        if (inFlight && named(*inFlight)) {
+          cancelled = true;
+          ++count;
+        }
+        FUZZ_CHECK(queue.cancel(id(key)) == count);
         break;
       }
       case 2: {
         if (inFlight || queued.empty()) break;
         const std::optional<quillon::ToolCall> call = queue.next();
-        FUZZ_CHECK(call && Reference::parse(call->id.dump()) == queued.front());
-        inFlight = queued.front();
+        FUZZ_CHECK(call && call->id == id(queued.front().key));
+        inFlight = queued.front().key;
+        queuedBytes -= queued.front().bytes;
         queued.pop_front();
         cancelled = false;
         FUZZ_CHECK(!queue.stopSignal().stopped());
@@ -167,9 +222,9 @@ void checkQueue(std::string_view input) {
     }
   }
   queue.close();
-  for (const Reference& id : queued) {
-    const std::optional<quillon::ToolCall> call = queue.next();
-    FUZZ_CHECK(call && Reference::parse(call->id.dump()) == id);
+  for (const Call& call : queued) {
+    const std::optional<quillon::ToolCall> next = queue.next();
+    FUZZ_CHECK(next && next->id == id(call.key));
     queue.finish([] {});
   }
   FUZZ_CHECK(!queue.next());
