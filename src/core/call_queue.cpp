@@ -64,11 +64,13 @@ size_t CallQueue::cancel(const JSON& id) {
   std::erase_if(queued_, [&](const ToolCall& call) {
     if (!sameRequestId(call.id, id)) return false;
     queuedBytes_ -= call.bytes;
+    if (call.progress) call.progress->over = true;
     return true;
   });
   size_t named = before - queued_.size();
   if (inFlight_ && sameRequestId(*inFlight_, id)) {
     stop_->stop();
+    if (inFlightProgress_) inFlightProgress_->over = true;
     ++named;
   }
   return named;
@@ -82,6 +84,8 @@ std::optional<ToolCall> CallQueue::next() {
   queued_.pop_front();
   queuedBytes_ -= call.bytes;
   inFlight_ = call.id;
+  inFlightProgress_ = call.progress;
+  if (call.progress) call.progress->inFlight = true;
   // A signal of its own: the one before may have been stopped for good.
   stop_ = std::make_unique<StopSignal>();
   return call;
@@ -90,7 +94,10 @@ std::optional<ToolCall> CallQueue::next() {
 void CallQueue::finish(const std::function<void()>& write) {
   std::lock_guard lock(mutex_);
   if (!stop_->stopped()) write();
+  // Answered, or unanswerable: either way nothing more is said of it.
+  if (inFlightProgress_) inFlightProgress_->over = true;
   inFlight_.reset();
+  inFlightProgress_.reset();
 }
 
 void CallQueue::close() {

@@ -25,6 +25,7 @@
 #include <string>
 
 #include "json.hpp"
+#include "progress.hpp"
 #include "proxy.hpp"
 
 namespace quillon {
@@ -38,6 +39,9 @@ struct ToolCall {
   // What the call holds while it waits, measured cheaply: the length of the
   // line it came on.
   size_t bytes = 0;
+  // Set when the client asked to hear of the call's progress: marked in
+  // flight when the call is taken, and over when it is cancelled.
+  std::shared_ptr<CallProgress> progress;
 };
 
 // Whether a cancellation's `requestId` names the call whose id is `callId`:
@@ -91,6 +95,7 @@ class CallQueue {
   std::deque<ToolCall> queued_;
   size_t queuedBytes_ = 0;        // the sum of queued_'s ToolCall::bytes
   std::optional<JSON> inFlight_;  // the id of the call in flight
+  std::shared_ptr<CallProgress> inFlightProgress_;
   std::unique_ptr<StopSignal> stop_ = std::make_unique<StopSignal>();
   bool closed_ = false;
 };

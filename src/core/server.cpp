@@ -59,12 +59,14 @@ QuillonMCPServer::QuillonMCPServer(Transport transport, std::string apiBase, std
                        SnapshotLimits{}) {}
 
 QuillonMCPServer::QuillonMCPServer(Transport transport, std::string apiBase, std::string version,
-                                   SnapshotLimits fitting, SnapshotFolder folder)
+                                   SnapshotLimits fitting, SnapshotFolder folder,
+                                   ProgressSchedule progress)
     : transport(std::move(transport)),
       apiBase(std::move(apiBase)),
       version(std::move(version)),
       fitting(fitting),
-      snapshotFolder(std::move(folder)) {}
+      snapshotFolder(std::move(folder)),
+      progressSchedule(progress) {}
 
 void QuillonMCPServer::run() {
   run(STDIN_FILENO, STDOUT_FILENO);
@@ -76,6 +78,7 @@ void QuillonMCPServer::run(int inputFd, int outputFd) {
   // the one in flight is abandoned.
   WakePipe wake;
   AnswerWriter output(outputFd, wake.writeEnd());
+  ProgressReporter reporter(output, progressSchedule);
   CallQueue calls;
   std::thread caller([&] {
     while (std::optional<ToolCall> call = calls.next()) {
@@ -89,7 +92,12 @@ void QuillonMCPServer::run(int inputFd, int outputFd) {
         // rather than take the process down.
       }
       calls.finish([&] {
-        if (answered) output.write(*answered);
+        // The answer ends the call's progress under the writer's lock: no
+        // notification can follow it.
+        const auto over = [&] {
+          if (call->progress) call->progress->over = true;
+        };
+        if (answered) output.write(*answered, over);
       });
       if (output.gone()) break;
     }
@@ -119,11 +127,15 @@ void QuillonMCPServer::run(int inputFd, int outputFd) {
       case Request::Kind::answer:
         output.write(request.answer);
         break;
-      case Request::Kind::call:
+      case Request::Kind::call: {
+        std::shared_ptr<CallProgress> progress = request.call.progress;
         if (std::optional<ToolCall> refused = calls.push(std::move(request.call))) {
           output.write(busyAnswer(*refused));
+        } else if (progress) {
+          reporter.watch(std::move(progress));
         }
         break;
+      }
       case Request::Kind::cancel:
         calls.cancel(request.cancelled);
         break;
@@ -244,6 +256,7 @@ QuillonMCPServer::Request QuillonMCPServer::read(std::string line) const {
                                ? std::move(*argumentsMember)
                                : JSON::object();
   request.call.modern = modern;
+  request.call.progress = progressFor(params, request.call.name, request.call.arguments);
   request.call.bytes = trimmed.size();
   return request;
 }

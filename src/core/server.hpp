@@ -31,6 +31,7 @@
 
 #include "call_queue.hpp"
 #include "json.hpp"
+#include "progress.hpp"
 #include "proxy.hpp"
 #include "snapshot_fit.hpp"
 #include "snapshot_save.hpp"
@@ -44,8 +45,10 @@ class QuillonMCPServer {
   // Snapshots are fitted within `fitting` (see snapshot_fit.hpp), as the
   // executable does with the limits of its environment, and the viewer's
   // pictures saved into `folder` when it is set (see snapshot_save.hpp).
+  // Calls whose client asked for progress hear of it on `progress`.
   QuillonMCPServer(Transport transport, std::string apiBase, std::string version,
-                   SnapshotLimits fitting, SnapshotFolder folder = {});
+                   SnapshotLimits fitting, SnapshotFolder folder = {},
+                   ProgressSchedule progress = {});
 
   // Serves standard input until it ends, and the calls read by then are
   // answered, or until standard output is gone.
@@ -77,6 +80,7 @@ class QuillonMCPServer {
   const std::string version;
   const SnapshotLimits fitting;
   const SnapshotFolder snapshotFolder;
+  const ProgressSchedule progressSchedule;
 
  private:
   // One input line, read: what to do with it.
