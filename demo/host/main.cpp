@@ -4,9 +4,12 @@
 // the assistant reads then, and prints a short transcript. With
 // --snapshot-only it opens the model, takes one snapshot and shows how the
 // viewer's picture was fitted to the assistant's limits (the defaults),
-// saving both pictures in DIR.
+// saving both pictures in DIR. Given the --open-delay the viewer was started
+// with, it opens the model with a progressToken and prints each progress
+// notification that comes while the viewer keeps the call waiting.
 //
 // Usage: quillon-demo-host --mcp PATH --port N --viewer-pid PID --skp FILE --out DIR
+//                          [--open-delay SECONDS]
 //        quillon-demo-host --snapshot-only --mcp PATH --port N --skp FILE --out DIR
 // Exit status 0 when every step answered as expected, else 1 (2 for usage).
 
@@ -25,6 +28,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "jpeg_writer.hpp"
 #include "mcp_client.hpp"
@@ -40,6 +44,7 @@ using namespace std::chrono_literals;
 
 struct Settings {
   std::string mcp, skp, out;
+  std::string openDelay;  // seconds, as the viewer was told; empty: none
   int port = 0;
   pid_t viewerPid = 0;
   bool snapshotOnly = false;
@@ -89,13 +94,38 @@ class Tour {
 
   enum class Expect { ok, refusal };
 
-  // Calls a tool, prints the exchange, and checks the outcome.
+  // Calls a tool, prints the exchange, and checks the outcome. With a
+  // progress token it also prints each notification heard while waiting and
+  // when it came, and checks that at least two came, for this call, each
+  // further on; a late one would break the next call, which takes none.
   JSON call(const std::string& tool, const JSON& arguments, Expect expect,
-            const char* remark = nullptr) {
+            const char* remark = nullptr, const JSON& progressToken = JSON()) {
     std::cout << "> " << tool << " " << arguments.dump();
     if (remark) std::cout << "    (" << remark << ")";
     std::cout << "\n";
-    JSON result = client_.callTool(tool, arguments);
+    const auto start = std::chrono::steady_clock::now();
+    const auto since = [&start] {
+      char text[32];
+      std::snprintf(
+          text, sizeof text, "%.1f s",
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+      return std::string(text);
+    };
+    std::vector<double> heard;
+    const auto onProgress = [&](const JSON& note) {
+      const JSON params = note.value("params", JSON::object());
+      std::cout << "  ~ " << since() << ": " << note.value("method", "?") << " " << params.dump()
+                << "\n";
+      const JSON progress = params.value("progress", JSON());
+      check(note.value("method", "") == "notifications/progress" &&
+                params.value("progressToken", JSON()) == progressToken && progress.is_number() &&
+                (heard.empty() || progress.get<double>() > heard.back()),
+            "not a progress notification for this call, further on than the last");
+      heard.push_back(progress.is_number() ? progress.get<double>() : 0.0);
+    };
+    JSON result = progressToken.is_null()
+                      ? client_.callTool(tool, arguments)
+                      : client_.callTool(tool, arguments, progressToken, onProgress);
     const bool isError = quillon::demo::isErrorResult(result);
     std::string shown;
     for (const JSON& item : result.value("content", JSON::array())) {
@@ -106,7 +136,13 @@ class Tour {
         shown += summary(item.value("text", ""));
       }
     }
-    std::cout << "< " << (isError ? "isError: " : "") << shown << "\n";
+    std::cout << "< " << (isError ? "isError: " : "") << shown;
+    if (!progressToken.is_null()) std::cout << "    (after " << since() << ")";
+    std::cout << "\n";
+    if (!progressToken.is_null()) {
+      check(heard.size() >= 2,
+            "heard " + std::to_string(heard.size()) + " progress notification(s), fewer than 2");
+    }
     if ((expect == Expect::refusal) != isError) {
       complain(tool + (isError ? " failed, but should have worked"
                                : " worked, but should have been refused"));
@@ -254,7 +290,13 @@ int run(const Settings& settings) {
   using Expect = Tour::Expect;
   tour.call("quillon_state", JSON::object(), Expect::ok, "nothing open yet");
   tour.call("quillon_help", JSON::object(), Expect::ok);
-  tour.call("quillon_open", {{"path", settings.skp}}, Expect::ok);
+  if (settings.openDelay.empty()) {
+    tour.call("quillon_open", {{"path", settings.skp}}, Expect::ok);
+  } else {
+    const std::string remark = "the viewer takes " + settings.openDelay +
+                               " s to open a model; the call carries a progressToken";
+    tour.call("quillon_open", {{"path", settings.skp}}, Expect::ok, remark.c_str(), "open-house");
+  }
   const JSON state = tour.call("quillon_state", JSON::object(), Expect::ok);
   tour.check(quillon::demo::resultText(state).find(settings.skp) != std::string::npos,
              "the state does not name the opened file");
@@ -334,6 +376,8 @@ int main(int argc, char** argv) {
       settings.out = value;
     else if (name == "--port")
       settings.port = std::atoi(value.c_str());
+    else if (name == "--open-delay")
+      settings.openDelay = value;
     else if (name == "--viewer-pid")
       settings.viewerPid = static_cast<pid_t>(std::atol(value.c_str()));
   }
@@ -341,6 +385,7 @@ int main(int argc, char** argv) {
       (settings.viewerPid <= 0 && !settings.snapshotOnly)) {
     std::cerr
         << "usage: quillon-demo-host --mcp PATH --port N --viewer-pid PID --skp FILE --out DIR\n"
+           "                         [--open-delay SECONDS]\n"
            "       quillon-demo-host --snapshot-only --mcp PATH --port N --skp FILE --out DIR\n";
     return 2;
   }

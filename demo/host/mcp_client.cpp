@@ -1,23 +1,36 @@
 #include "mcp_client.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
 namespace quillon::demo {
 
-JSON McpClient::request(const std::string& method, JSON params) {
+JSON McpClient::request(const std::string& method, JSON params,
+                        const NotificationHandler& onNotification) {
   const int64_t id = nextId_++;
   JSON message = {
       {"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", std::move(params)}};
   if (!server_.write(message.dump() + "\n")) {
     throw ProtocolFailure("the server no longer reads its input (" + method + ")");
   }
-  const std::optional<std::string> line = server_.readLine(timeout_);
-  if (!line) throw ProtocolFailure("no answer to " + method + " in time");
-  lastAnswerBytes_ = line->size();
-  JSON answer = JSON::parse(*line, nullptr, /*allow_exceptions=*/false);
-  if (!answer.is_object())
-    throw ProtocolFailure("the answer to " + method + " is not a JSON object");
+  // Notifications do not put the answer off: the timeout is for all of it.
+  const auto deadline = std::chrono::steady_clock::now() + timeout_;
+  JSON answer;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    const std::optional<std::string> line =
+        server_.readLine(std::max(left, std::chrono::milliseconds::zero()));
+    if (!line) throw ProtocolFailure("no answer to " + method + " in time");
+    lastAnswerBytes_ = line->size();
+    answer = JSON::parse(*line, nullptr, /*allow_exceptions=*/false);
+    if (!answer.is_object())
+      throw ProtocolFailure("the answer to " + method + " is not a JSON object");
+    if (answer.contains("id") || !answer.contains("method")) break;
+    if (!onNotification) throw ProtocolFailure("unasked-for notification: " + *line);
+    onNotification(answer);
+  }
   if (answer.value("id", JSON()) != JSON(id)) {
     throw ProtocolFailure("the answer to " + method +
                           " carries another id: " + answer.value("id", JSON()).dump());
@@ -32,8 +45,11 @@ void McpClient::notify(const std::string& method, JSON params) {
   }
 }
 
-JSON McpClient::callTool(const std::string& name, JSON arguments) {
-  JSON answer = request("tools/call", {{"name", name}, {"arguments", std::move(arguments)}});
+JSON McpClient::callTool(const std::string& name, JSON arguments, const JSON& progressToken,
+                         const NotificationHandler& onNotification) {
+  JSON params = {{"name", name}, {"arguments", std::move(arguments)}};
+  if (!progressToken.is_null()) params["_meta"] = {{"progressToken", progressToken}};
+  JSON answer = request("tools/call", std::move(params), onNotification);
   if (!answer.contains("result") || !answer["result"].is_object()) {
     throw ProtocolFailure("tools/call " + name + " got no result: " + answer.dump());
   }

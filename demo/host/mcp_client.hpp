@@ -2,11 +2,15 @@
 // line, answered by one line, as an MCP host talks to a stdio server.
 //
 // Requests are strictly sequential; ids count up from 1. Not thread-safe.
+// Notifications the server sends while a request waits, such as
+// notifications/progress, go to the caller's handler; a request made
+// without one takes any as a broken protocol, so that stray ones show.
 #pragma once
 
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -29,12 +33,17 @@ class McpClient {
   McpClient(ChildProcess& server, std::chrono::milliseconds timeout)
       : server_(server), timeout_(timeout) {}
 
+  using NotificationHandler = std::function<void(const JSON& notification)>;
+
   // Sends a request and returns the whole answer object ("result" or "error").
-  JSON request(const std::string& method, JSON params);
+  JSON request(const std::string& method, JSON params,
+               const NotificationHandler& onNotification = {});
   // Sends a notification, which gets no answer.
   void notify(const std::string& method, JSON params = JSON::object());
-  // tools/call; returns the "result" member (the tool result).
-  JSON callTool(const std::string& name, JSON arguments);
+  // tools/call; returns the "result" member (the tool result). A progress
+  // token other than null goes in params._meta.progressToken.
+  JSON callTool(const std::string& name, JSON arguments, const JSON& progressToken = JSON(),
+                const NotificationHandler& onNotification = {});
 
   // The length of the last answer line, for reporting.
   size_t lastAnswerBytes() const { return lastAnswerBytes_; }

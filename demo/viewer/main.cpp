@@ -2,14 +2,17 @@
 // API, so that quillon-mcp can be tried and tested where the real viewer is
 // not installed.
 //
-// Usage: quillon-demo-viewer [--port N] [--viewport WIDTHxHEIGHT]
+// Usage: quillon-demo-viewer [--port N] [--viewport WIDTHxHEIGHT] [--open-delay SECONDS]
 // Without --port it listens where quillon-mcp will look: the QUILLON_API_PORT
 // environment variable, else 17950. --port 0 takes any free port. The
 // viewport is 800x500 pixels unless --viewport says otherwise; 2880x1800 is
 // a Retina Mac's full-screen window, whose PNG is larger than an assistant
-// takes in one tool result. The first
-// line on standard output is "listening on http://127.0.0.1:<port>"; standard
-// error gets one line per request. SIGINT or SIGTERM stops it, exit status 0.
+// takes in one tool result. --open-delay holds back the answer to every
+// model opened, as a large model keeps Quillon busy, so that a host can be
+// seen hearing progress while it waits; a refused open answers at once. The
+// first line on standard output is "listening on http://127.0.0.1:<port>";
+// standard error gets one line per request. SIGINT or SIGTERM stops it, exit
+// status 0.
 
 #include <arpa/inet.h>
 #include <httplib.h>
@@ -23,7 +26,9 @@
 #include <atomic>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -36,10 +41,11 @@ extern char** environ;
 namespace {
 
 constexpr const char* kUsage =
-    "usage: quillon-demo-viewer [--port N] [--viewport WIDTHxHEIGHT]\n"
+    "usage: quillon-demo-viewer [--port N] [--viewport WIDTHxHEIGHT] [--open-delay SECONDS]\n"
     "  --port N       listen on 127.0.0.1:N (0 picks a free port); default: QUILLON_API_PORT, "
     "else 17950\n"
-    "  --viewport WxH the snapshot's size in pixels, each side 16 to 8192; default 800x500\n";
+    "  --viewport WxH the snapshot's size in pixels, each side 16 to 8192; default 800x500\n"
+    "  --open-delay S a model opened is answered S seconds late (0 to 60); default 0\n";
 
 std::optional<int> parsePort(std::string_view text) {
   int port = -1;
@@ -64,6 +70,14 @@ std::optional<std::pair<int, int>> parseViewport(std::string_view text) {
     }
   }
   return std::make_pair(sides[0], sides[1]);
+}
+
+// "4.5" as a delay of 0 to 60 seconds.
+std::optional<std::chrono::milliseconds> parseDelay(const std::string& text) {
+  char* end = nullptr;
+  const double seconds = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !(seconds >= 0 && seconds <= 60)) return std::nullopt;
+  return std::chrono::milliseconds(std::lround(seconds * 1000));
 }
 
 // The port quillon-mcp would call, by its own rules.
@@ -116,6 +130,7 @@ int main(int argc, char** argv) {
   std::string portText;
   bool fromOption = false;
   std::pair<int, int> viewport{800, 500};
+  std::chrono::milliseconds openDelay{0};
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument == "--viewport" && i + 1 < argc) {
@@ -125,6 +140,14 @@ int main(int argc, char** argv) {
         return 2;
       }
       viewport = *sides;
+    } else if (argument == "--open-delay" && i + 1 < argc) {
+      const auto delay = parseDelay(argv[++i]);
+      if (!delay) {
+        std::fprintf(stderr, "quillon-demo-viewer: %s is not a delay in seconds\n%s", argv[i],
+                     kUsage);
+        return 2;
+      }
+      openDelay = *delay;
     } else if (argument == "--port" && i + 1 < argc) {
       portText = argv[++i];
       fromOption = true;
@@ -183,8 +206,16 @@ int main(int argc, char** argv) {
   options.snapshotHeight = viewport.second;
   quillon::demo::DemoViewer viewer(options);
 
-  auto serve = [&viewer](const httplib::Request& request, httplib::Response& response) {
+  // Set when a stop signal came, so that a held-back answer goes at once.
+  std::atomic<bool> stopping{false};
+  auto serve = [&](const httplib::Request& request, httplib::Response& response) {
     quillon::demo::HttpReply reply = viewer.handle(request.method, request.path, request.body);
+    if (request.path == "/v1/open" && reply.status == 200) {
+      const auto due = std::chrono::steady_clock::now() + openDelay;
+      while (!stopping && std::chrono::steady_clock::now() < due) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    }
     response.status = reply.status;
     response.set_content(std::move(reply.body), reply.contentType.c_str());
   };
@@ -212,6 +243,7 @@ int main(int argc, char** argv) {
     int signalNumber = 0;
     sigwait(&stopSignals, &signalNumber);
     std::fprintf(stderr, "quillon-demo-viewer: %s, stopping\n", strsignal(signalNumber));
+    stopping = true;
     // stop() does nothing before listening has begun, so keep asking.
     while (!finished) {
       server.stop();
