@@ -4,11 +4,13 @@
 // falls back to the handshake ('auto'), and a pin to 2026-07-28 with no
 // fallback. Hosts that gate tools by their hints see an unannotated tool as one
 // that may write and destroy, so every tool must carry a title and all four.
-// Usage: node check-v2.mjs /path/to/quillon-mcp [QUILLON_API_PORT]
+// Pinned, it also opens the model asking for progress; with --slow-open (the
+// viewer takes seconds over it) at least two events must come, each further on.
+// Usage: node check-v2.mjs /path/to/quillon-mcp [QUILLON_API_PORT [--slow-open]]
 import { Client } from "@modelcontextprotocol/client";
 import { StdioClientTransport } from "@modelcontextprotocol/client/stdio";
 
-const [command, port] = process.argv.slice(2);
+const [command, port, slow] = process.argv.slice(2);
 const env = { PATH: process.env.PATH ?? "/usr/bin:/bin" };
 if (port) env.QUILLON_API_PORT = port;
 const modern = "2026-07-28";
@@ -32,12 +34,33 @@ function summary(result) {
   return `${result.isError ? "ERROR " : ""}${parts.join(" | ")}`;
 }
 
+async function openWithProgress(client) {
+  const heard = [];
+  const started = Date.now();
+  const onprogress = ({ progress, total, message }) => {
+    heard.push(progress);
+    const at = ((Date.now() - started) / 1000).toFixed(1);
+    console.log(`    progress ${progress}${total === undefined ? "" : `/${total}`} at ${at} s: ${message}`);
+  };
+  const args = { path: process.env.QUILLON_SKP ?? "/tmp/quillon-sdk-check/model.skp" };
+  const options = { onprogress, resetTimeoutOnProgress: true };
+  const result = await client.callTool({ name: "quillon_open", arguments: args }, options);
+  console.log(`  quillon_open -> ${summary(result)}`);
+  if (result.isError && port) fail("quillon_open answered an error");
+  const rising = heard.every((progress, i) => i === 0 || progress > heard[i - 1]);
+  if (slow && (heard.length < 2 || !rising)) {
+    fail(`heard ${heard.length} progress event(s)${rising ? "" : ", not rising"}`);
+  }
+}
+
 async function check(label, mode) {
   console.log(`${label}:`);
   const transport = new StdioClientTransport({ command, args: [], env, stderr: "pipe" });
   let stderr = "";
   transport.stderr?.on("data", (chunk) => (stderr += chunk));
   const client = new Client({ name: "quillon-sdk-check", version: "1.0.0" }, { versionNegotiation: { mode } });
+  // Among what lands here: a progress event whose token the client never sent.
+  client.onerror = (error) => fail(`client error: ${error.message}`);
   try {
     await client.connect(transport);
   } catch (error) {
@@ -64,6 +87,7 @@ async function check(label, mode) {
       console.log(`  ${name} -> ${summary(result)}`);
       if (result.isError && port) fail(`${name} answered an error`);
     }
+    if (typeof mode === "object") await openWithProgress(client);
   } catch (error) {
     fail(error.message);
   }
