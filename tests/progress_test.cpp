@@ -95,14 +95,7 @@ class Session {
 };
 
 std::string call(int id, const std::string& tool, const std::string& meta) {
-  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
-         R"(,"method":"tools/call","params":{"name":")" + tool + R"(","arguments":{})" +
-         (meta.empty() ? "" : R"(,"_meta":)" + meta) + "}}\n";
-}
-
-std::string cancel(int id) {
-  return R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":)" +
-         std::to_string(id) + "}}\n";
+  return callLine(id, tool, "{}", meta) + "\n";
 }
 
 // Calls whose client gave a string or integer token hear of them on the
@@ -142,7 +135,7 @@ TEST(Progress, ComesOnScheduleForWaitingCallsWithATokenAndNeverAfterThem) {
     session.send(row.lines);
     if (row.cancelAt) {
       std::this_thread::sleep_for(std::chrono::milliseconds(row.cancelAt) - session.elapsed());
-      session.send(cancel(1) + cancel(2));
+      session.send(cancelLine("1") + cancelLine("2"));
     }
     std::this_thread::sleep_for(1200ms - session.elapsed());  // time for any stray one
     const auto cancelledAt = session.elapsed();
@@ -191,7 +184,7 @@ TEST(Progress, FromTheExecutableComesEveryTwoSecondsAfterTheFirst) {
     seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
     EXPECT_EQ(Json::parse(*line)["params"]["progressToken"], "open");
   }
-  ASSERT_TRUE(child.write(cancel(1)));
+  ASSERT_TRUE(child.write(cancelLine("1")));
   EXPECT_EQ(child.readLine(2500ms), std::nullopt) << "a notification after the cancellation";
   child.closeInput();
   EXPECT_EQ(child.wait(10s).status, 0);

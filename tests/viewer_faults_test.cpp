@@ -201,11 +201,6 @@ void PrintTo(const FaultRow& row, std::ostream* out) {
 INSTANTIATE_TEST_SUITE_P(Rows, ViewerFault, ::testing::ValuesIn(faultRows()),
                          [](const auto& info) { return info.param.name; });
 
-std::string cancelLine(const std::string& id) {
-  return R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":)" + id +
-         "}}\n";
-}
-
 // Waits (a while) until the viewer has had `count` requests.
 bool waitForRequests(FakeViewer& viewer, size_t count) {
   const auto start = std::chrono::steady_clock::now();

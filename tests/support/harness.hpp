@@ -65,10 +65,17 @@ inline std::string ping(const std::string& id) {
 inline std::string pong(const std::string& id) {
   return R"({"jsonrpc":"2.0","id":)" + id + R"(,"result":{}})";
 }
-inline std::string callLine(int id, const std::string& tool, const std::string& arguments = "{}") {
+// A tools/call line, without its line feed; `meta` is params._meta's JSON.
+inline std::string callLine(int id, const std::string& tool, const std::string& arguments = "{}",
+                            const std::string& meta = "") {
   return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
          R"(,"method":"tools/call","params":{"name":")" + tool + R"(","arguments":)" + arguments +
-         "}}";
+         (meta.empty() ? "" : R"(,"_meta":)" + meta) + "}}";
+}
+// The client's cancellation of request `id` (its JSON), with its line feed.
+inline std::string cancelLine(const std::string& id) {
+  return R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":)" + id +
+         "}}\n";
 }
 // A tool result holding one text item; `text` as it stands in JSON.
 inline std::string textAnswer(int id, const std::string& text, bool isError = false) {
