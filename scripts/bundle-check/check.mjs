@@ -3,9 +3,11 @@
 // Usage: node check.mjs UNPACKED_FOLDER DEMO_VIEWER_PORT
 //
 // Two sessions: one where the user set the port field to the demo viewer's
-// port (the viewer runs on a free port, not on the default), and one where the
-// user left the field alone, to see that the default reaches the server too.
-import { readFileSync, statSync } from "node:fs";
+// port (the viewer runs on a free port, not on the default) and chose a
+// snapshot folder, and one where the user left the fields alone, to see that
+// the defaults reach the server too.
+import { mkdtempSync, readFileSync, rmSync, statSync } from "node:fs";
+import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { Client } from "@modelcontextprotocol/sdk/client/index.js";
 import { StdioClientTransport } from "@modelcontextprotocol/sdk/client/stdio.js";
@@ -73,8 +75,16 @@ async function session(userValues) {
   return { client, state, text: state.content?.[0]?.text ?? "", stderr: () => stderr };
 }
 
-// The user set the port field to where the demo viewer listens.
-const user = await session({ [portKey]: Number(viewerPort) });
+// The user set the port field to where the demo viewer listens, and chose a
+// snapshot folder (one whose path holds a space).
+const folderKey = /^\$\{user_config\.([^}]+)\}$/.exec(config.env?.QUILLON_SNAPSHOT_DIR ?? "")?.[1];
+const folderField = manifest.user_config?.[folderKey];
+check(
+  folderField?.type === "directory" && folderField?.default === "",
+  `QUILLON_SNAPSHOT_DIR is the directory field "${folderKey}", empty by default`,
+);
+const snapshots = mkdtempSync(join(tmpdir(), "quillon snapshots "));
+const user = await session({ [portKey]: Number(viewerPort), [folderKey]: snapshots });
 const info = user.client.getServerVersion();
 check(info?.version === manifest.version, `initialize: server ${info?.name} ${info?.version}`);
 const { tools } = await user.client.listTools();
@@ -96,6 +106,17 @@ check(
   !user.state.isError && answeredPort === Number(viewerPort),
   `quillon_state: answered by the viewer on port ${answeredPort}: ${user.text.slice(0, 60)}...`,
 );
+// The snapshot is kept in that folder, privately, and the caption names it.
+const snapshot = await user.client.callTool({ name: "quillon_snapshot", arguments: {} });
+const caption = snapshot.content?.find((item) => item.type === "text")?.text ?? "";
+const saved = / to (\/.*?\.png)\./.exec(caption)?.[1] ?? "";
+const kept = saved.startsWith(snapshots + "/") ? readFileSync(saved) : Buffer.alloc(0);
+check(
+  kept.subarray(0, 8).equals(Buffer.from("\x89PNG\r\n\x1a\n", "latin1")) &&
+    (statSync(saved).mode & 0o777) === 0o600,
+  `quillon_snapshot kept the picture, mode 0600: ${caption.slice(caption.indexOf("Saved"))}`,
+);
+rmSync(snapshots, { recursive: true, force: true });
 await user.client.close();
 check(user.stderr() === "", `nothing on stderr${user.stderr() ? `: ${user.stderr()}` : ""}`);
 
