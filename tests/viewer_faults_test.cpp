@@ -304,6 +304,8 @@ TEST(Cancellation, NamesOnlyTheCallsWithExactlyItsId) {
   } rows[] = {
       {"-1", "18446744073709551615", false},
       {"18446744073709551615", "18446744073709551616", false},  // beyond 64 bits
+      // Both beyond 64 bits, the same double: many integers round to it.
+      {"1.8446744073709552e+19", "18446744073709551617", false},
       {"9007199254740993", "9007199254740992.0", false},
       {"\"1\"", "1", false},
       {"1", "1.0", false},
