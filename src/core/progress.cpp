@@ -12,7 +12,7 @@ using Clock = std::chrono::steady_clock;
 
 // What each tool has Quillon doing, in the words a person reads on the
 // call's row.
-std::string doingFor(const std::string& tool, const JSON& arguments) {
+std::string doingFor(const std::string& tool, const JSON& arguments, bool pdfExport) {
   if (tool == "quillon_state") return "reading the viewer's state";
   if (tool == "quillon_help") return "reading its API reference";
   if (tool == "quillon_open") return "opening the model";
@@ -21,13 +21,7 @@ std::string doingFor(const std::string& tool, const JSON& arguments) {
   if (tool == "quillon_scene") return "switching the scene";
   if (tool == "quillon_layers") return "setting the layers";
   if (tool == "quillon_rendering") return "changing the rendering";
-  if (tool == "quillon_snapshot") {
-    const auto format = arguments.find("format");
-    const bool pdf =
-        arguments.contains("path") || (format != arguments.end() && format->is_string() &&
-                                       (*format == "pdf" || *format == "PDF"));
-    return pdf ? "exporting the PDF" : "taking the snapshot";
-  }
+  if (tool == "quillon_snapshot") return pdfExport ? "exporting the PDF" : "taking the snapshot";
   return "working";
 }
 
@@ -53,12 +47,12 @@ JSON notification(const CallProgress& call, Clock::time_point now) {
 }  // namespace
 
 std::shared_ptr<CallProgress> progressFor(const JSON& params, const std::string& tool,
-                                          const JSON& arguments) {
+                                          const JSON& arguments, bool pdfExport) {
   const auto meta = params.find("_meta");
   if (meta == params.end() || !meta->is_object()) return nullptr;
   const auto token = meta->find("progressToken");
   if (token == meta->end() || !(token->is_string() || token->is_number_integer())) return nullptr;
-  return std::make_shared<CallProgress>(*token, doingFor(tool, arguments));
+  return std::make_shared<CallProgress>(*token, doingFor(tool, arguments, pdfExport));
 }
 
 ProgressReporter::ProgressReporter(AnswerWriter& writer, ProgressSchedule schedule)

@@ -51,10 +51,11 @@ struct CallProgress {
 };
 
 // The progress of a tools/call whose `params` carry a progressToken that is
-// a string or an integer, for `tool` called with `arguments`; null for any
-// other call.
+// a string or an integer, for `tool` called with `arguments` (`pdfExport`:
+// a snapshot call that dispatch sends as a PDF export); null for any other
+// call.
 std::shared_ptr<CallProgress> progressFor(const JSON& params, const std::string& tool,
-                                          const JSON& arguments);
+                                          const JSON& arguments, bool pdfExport);
 
 class ProgressReporter {
  public:

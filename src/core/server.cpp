@@ -256,7 +256,8 @@ QuillonMCPServer::Request QuillonMCPServer::read(std::string line) const {
                                ? std::move(*argumentsMember)
                                : JSON::object();
   request.call.modern = modern;
-  request.call.progress = progressFor(params, request.call.name, request.call.arguments);
+  request.call.progress = progressFor(params, request.call.name, request.call.arguments,
+                                      isPDFExport(request.call.arguments));
   request.call.bytes = trimmed.size();
   return request;
 }
